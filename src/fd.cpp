@@ -1,0 +1,60 @@
+// Ownership of a file descriptor, and the read and write loops around interruptions.
+#include "fd.hpp"
+
+#include <unistd.h>
+#include <cerrno>
+
+namespace tessaran {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+UniqueFd::~UniqueFd() {
+    close();
+}
+
+int UniqueFd::release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+bool UniqueFd::close() {
+    if (fd_ < 0) {
+        return true;
+    }
+    // Linux releases the descriptor even when close fails, so it is never closed twice.
+    const int result = ::close(release());
+    return result == 0 || errno == EINTR;
+}
+
+bool write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+long read_some(int fd, char* data, std::size_t size) {
+    for (;;) {
+        const ssize_t count = ::read(fd, data, size);
+        if (count >= 0 || errno != EINTR) {
+            return static_cast<long>(count);
+        }
+    }
+}
+
+}  // namespace tessaran

@@ -1,0 +1,37 @@
+// Ownership of a file descriptor, and the write loop every output needs.
+#pragma once
+
+#include <cstddef>
+
+namespace tessaran {
+
+// Closes the descriptor it holds when it goes out of scope; -1 holds nothing.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd();
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release();
+    // Closes now and reports whether the close succeeded: on some file systems a failed
+    // write first shows up here.
+    bool close();
+
+  private:
+    int fd_ = -1;
+};
+
+// Writes all `size` bytes, going on after short writes and interruptions.
+bool write_all(int fd, const char* data, std::size_t size);
+
+// Reads at most `size` bytes, going on after interruptions. Returns the count, 0 at the end, or
+// -1 on an error.
+long read_some(int fd, char* data, std::size_t size);
+
+}  // namespace tessaran
