@@ -1,0 +1,251 @@
+// Converting one named layout file in place: find it, convert it into a work file beside it,
+// make that durable and rename it over the file.
+#include "convert.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "fd.hpp"
+
+namespace tessaran {
+namespace {
+
+constexpr std::size_t block_size = 128 * 1024;
+constexpr int max_link_hops = 40;
+
+// The file to convert: the directory it lives in, held open so that every later step works in
+// that same directory, and its name there.
+struct Target {
+    UniqueFd directory;
+    std::string name;
+};
+
+Outcome lookup_failure() {
+    return errno == ENOENT || errno == ENOTDIR ? Outcome::missing : Outcome::not_openable;
+}
+
+// Reads the text of the symbolic link `path`, however long it is.
+bool read_link(const std::string& path, std::string& text) {
+    std::string buffer(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        if (length < 0) {
+            return false;
+        }
+        if (static_cast<std::size_t>(length) < buffer.size()) {
+            buffer.resize(static_cast<std::size_t>(length));
+            text = std::move(buffer);
+            return true;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// Follows `path` through symbolic links to the file they finally name, so that a link stays a
+// link and the file behind it is converted. Leaves that file's status in `status`.
+bool follow_links(std::string& path, struct stat& status) {
+    for (int hop = 0; hop <= max_link_hops; ++hop) {
+        if (::lstat(path.c_str(), &status) != 0) {
+            return false;
+        }
+        if (!S_ISLNK(status.st_mode)) {
+            return true;
+        }
+        std::string text;
+        if (!read_link(path, text)) {
+            return false;
+        }
+        if (text.empty()) {
+            errno = ENOENT;
+            return false;
+        }
+        // A relative link is relative to the directory that holds the link.
+        const std::size_t slash = path.rfind('/');
+        path = text.front() == '/' || slash == std::string::npos ? text
+                                                                 : path.substr(0, slash + 1) + text;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+// Finds the regular file that `argument` names and opens its directory.
+bool locate(const char* argument, Target& target, Outcome& failure) {
+    std::string path = argument;
+    struct stat status {};
+    if (!follow_links(path, status)) {
+        failure = lookup_failure();
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        failure = Outcome::not_openable;
+        return false;
+    }
+    // A regular file's path never ends in '/', so the name after the last one is not empty.
+    const std::size_t slash = path.rfind('/');
+    const std::string directory =
+        slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    target.name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    target.directory = UniqueFd(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!target.directory) {
+        failure = lookup_failure();
+        return false;
+    }
+    return true;
+}
+
+// Stops the scan at the first line whose rewrite differs from what stands there.
+class ChangeProbe final : public RescaleSink {
+  public:
+    bool pass(std::string_view) override { return true; }
+    bool replace(std::string_view) override {
+        changed = true;
+        return false;
+    }
+
+    bool changed = false;
+};
+
+// Gathers the converted stream into large writes to the work file, and gives up as soon as a
+// held signal has arrived.
+class WorkFileSink final : public RescaleSink {
+  public:
+    WorkFileSink(int fd, char* buffer, const HeldSignals& signals)
+        : fd_(fd), buffer_(buffer), signals_(signals) {}
+    bool pass(std::string_view unchanged) override { return append(unchanged); }
+    bool replace(std::string_view rewritten) override { return append(rewritten); }
+
+    bool flush() {
+        const std::size_t used = used_;
+        used_ = 0;
+        return signals_.pending() == 0 && write_all(fd_, buffer_, used);
+    }
+
+  private:
+    bool append(std::string_view bytes) {
+        if (bytes.size() > block_size - used_) {
+            if (!flush()) {
+                return false;
+            }
+            if (bytes.size() >= block_size) {
+                return write_all(fd_, bytes.data(), bytes.size());
+            }
+        }
+        std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
+        used_ += bytes.size();
+        return true;
+    }
+
+    int fd_;
+    char* buffer_;
+    std::size_t used_ = 0;
+    const HeldSignals& signals_;
+};
+
+// The work file beside the target, removed again unless it has been renamed over the target.
+class WorkFile {
+  public:
+    WorkFile(int directory, const std::string& target_name)
+        : directory_(directory), name_("." + target_name + "_bak") {}
+    WorkFile(const WorkFile&) = delete;
+    WorkFile& operator=(const WorkFile&) = delete;
+    ~WorkFile() {
+        fd_.close();
+        if (created_ && !placed_) {
+            ::unlinkat(directory_, name_.c_str(), 0);
+        }
+    }
+
+    // Removes what an earlier run may have left under the name, then creates the file afresh;
+    // O_EXCL never follows a link planted there. A directory of that name stays and fails this.
+    bool create() {
+        ::unlinkat(directory_, name_.c_str(), 0);
+        fd_ = UniqueFd(::openat(directory_, name_.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        created_ = static_cast<bool>(fd_);
+        return created_;
+    }
+    int fd() const { return fd_.get(); }
+    bool close() { return fd_.close(); }
+    bool rename_over(const std::string& target_name) {
+        placed_ = ::renameat(directory_, name_.c_str(), directory_, target_name.c_str()) == 0;
+        return placed_;
+    }
+
+  private:
+    int directory_;
+    std::string name_;
+    UniqueFd fd_;
+    bool created_ = false;
+    bool placed_ = false;
+};
+
+// Gives the work file the input's owner and group where this process may set them, then its
+// permission bits: after the owner, since a change of owner clears the set-id bits.
+bool copy_metadata(int fd, const struct stat& status) {
+    if (::fchown(fd, status.st_uid, status.st_gid) != 0 &&
+        ::fchown(fd, static_cast<uid_t>(-1), status.st_gid) != 0) {
+        // Not permitted: the file keeps this process's owner and group.
+    }
+    return ::fchmod(fd, status.st_mode & 07777) == 0;
+}
+
+}  // namespace
+
+Converter::Converter(const HeldSignals& signals)
+    : rescaler_(block_size), output_(new char[block_size]), signals_(signals) {}
+
+Outcome Converter::convert(const char* path) {
+    Target target;
+    Outcome failure = Outcome::failed;
+    if (!locate(path, target, failure)) {
+        return failure;
+    }
+    const UniqueFd input(::openat(target.directory.get(), target.name.c_str(),
+                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status {};
+    if (!input || ::fstat(input.get(), &status) != 0) {
+        return lookup_failure();
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return Outcome::not_openable;
+    }
+    // Look before writing: a file with nothing to convert keeps its inode and times.
+    ChangeProbe probe;
+    if (rescaler_.run(input.get(), probe) == ScanEnd::read_failed) {
+        return Outcome::failed;
+    }
+    if (!probe.changed) {
+        return Outcome::unchanged;
+    }
+    if (::lseek(input.get(), 0, SEEK_SET) != 0) {
+        return Outcome::failed;
+    }
+    return replace(input.get(), status, target.directory.get(), target.name);
+}
+
+Outcome Converter::replace(int input, const struct stat& status, int directory,
+                           const std::string& name) {
+    WorkFile work(directory, name);
+    if (!work.create()) {
+        return Outcome::failed;
+    }
+    WorkFileSink sink(work.fd(), output_.get(), signals_);
+    const bool written = rescaler_.run(input, sink) == ScanEnd::finished && sink.flush();
+    if (signals_.pending() != 0) {
+        return Outcome::interrupted;
+    }
+    if (!written || !copy_metadata(work.fd(), status) || ::fsync(work.fd()) != 0 || !work.close()) {
+        return Outcome::failed;
+    }
+    if (signals_.pending() != 0) {
+        return Outcome::interrupted;
+    }
+    return work.rename_over(name) ? Outcome::converted : Outcome::failed;
+}
+
+}  // namespace tessaran

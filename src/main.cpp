@@ -1,0 +1,71 @@
+// tessaran: rescales the rectangles of layout files from 1280 x 720 to 1024 x 576, in place.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "convert.hpp"
+#include "signals.hpp"
+
+namespace {
+
+constexpr int exit_converted = 0;
+constexpr int exit_some_failed = 1;
+constexpr int exit_usage = 2;
+
+// Prints the message for a file that was not converted; says whether the file counts as converted.
+bool report(tessaran::Outcome outcome, const char* path) {
+    switch (outcome) {
+        case tessaran::Outcome::converted:
+        case tessaran::Outcome::unchanged:
+            return true;
+        case tessaran::Outcome::interrupted:
+            break;  // no message: the process ends of the signal right after
+        case tessaran::Outcome::missing:
+            std::printf("%s is not exist!\n", path);
+            break;
+        case tessaran::Outcome::not_openable:
+            std::printf("%s is can not open!\n", path);
+            break;
+        case tessaran::Outcome::failed:
+            std::printf("%s tessaran fail!\n", path);
+            break;
+    }
+    return false;
+}
+
+// Ends the process of `signal`, which is pending, so that whoever started it sees that signal.
+[[noreturn]] void die_of(int signal) {
+    std::fflush(stdout);
+    std::signal(signal, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    std::raise(signal);
+    std::_Exit(128 + signal);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc <= 1) {
+        std::printf("please input parameter!\n");
+        std::printf("example: tessaran wnd_main_menu.xml\n");
+        return exit_usage;
+    }
+    // A file-size limit must show up as a failed write, which keeps the input, not as death.
+    std::signal(SIGXFSZ, SIG_IGN);
+    tessaran::HeldSignals signals;
+    tessaran::Converter converter(signals);
+    int status = exit_converted;
+    for (int i = 1; i < argc; ++i) {
+        const tessaran::Outcome outcome = converter.convert(argv[i]);
+        if (!report(outcome, argv[i])) {
+            status = exit_some_failed;
+        }
+        if (const int signal = signals.pending(); signal != 0) {
+            die_of(signal);
+        }
+    }
+    return status;
+}

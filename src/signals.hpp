@@ -1,0 +1,26 @@
+// Holding back the signals that would otherwise cut a conversion off halfway.
+#pragma once
+
+#include <signal.h>
+
+namespace tessaran {
+
+// While it lives, SIGINT, SIGTERM and SIGHUP stay pending instead of ending the process, so that
+// nothing can stop it between creating a work file and removing it. The converter asks for them
+// at safe points and gives up its file; the caller then lets the signal end the process.
+class HeldSignals {
+  public:
+    HeldSignals();
+    ~HeldSignals();
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+
+    // The first held signal that has arrived, or 0.
+    int pending() const;
+
+  private:
+    sigset_t held_;
+    sigset_t previous_;
+};
+
+}  // namespace tessaran

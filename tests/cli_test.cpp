@@ -1,0 +1,62 @@
+// The command line as a user meets it: messages, exit statuses, order of files.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "test_util.hpp"
+
+using testing_util::read_file;
+using testing_util::run_tool;
+using testing_util::write_file;
+
+namespace {
+
+const std::string before = "<w>\n\t<rect>[1280,720,640,360]</rect>\n</w>\n";
+const std::string after = "<w>\n<rect>[1024,576,512,288]</rect>\n</w>\n";
+const std::string twice = "<w>\n<rect>[819,460,409,230]</rect>\n</w>\n";
+
+TEST(CommandLine, WithoutArgumentsPrintsUsage) {
+    const auto result = run_tool({});
+    EXPECT_EQ(result.output, "please input parameter!\nexample: tessaran wnd_main_menu.xml\n");
+    EXPECT_EQ(result.exit_status, 2);
+}
+
+TEST(CommandLine, ReportsEachFailureAndGoesOn) {
+    testing_util::ScratchDir dir;
+    const std::string good = dir / "good.xml", big = dir / "big.xml";
+    std::string large;
+    while (large.size() < 64 * 1024) {
+        large += "<rect>[1280,720,640,360]</rect>\n";
+    }
+    ::mkdir((dir / "directory").c_str(), 0755);
+    struct Row {
+        std::vector<std::string> arguments;
+        std::string output;
+        int exit_status;
+        std::string good_after;
+    };
+    const Row rows[] = {
+        // All converted: silent, status 0; a name given twice is scaled twice.
+        {{good}, "", 0, after},
+        {{good, good}, "", 0, twice},
+        // A missing name or a directory is reported, and the others still converted.
+        {{dir / "no.xml", good}, dir / "no.xml is not exist!\n", 1, after},
+        {{dir / "directory", good}, dir / "directory is can not open!\n", 1, after},
+        // A file-size limit that the work file outgrows fails that file only.
+        {{big, good}, big + " tessaran fail!\n", 1, after},
+    };
+    for (const Row& row : rows) {
+        write_file(good, before);
+        write_file(big, large);
+        const auto result = run_tool(row.arguments, 32 * 1024);
+        EXPECT_EQ(result.output, row.output);
+        EXPECT_EQ(result.exit_status, row.exit_status);
+        EXPECT_EQ(read_file(good), row.good_after);
+        EXPECT_EQ(read_file(big), large);
+    }
+}
+
+}  // namespace
