@@ -1,7 +1,6 @@
 // Rewriting of one rectangle line: read its group, scale it, write it in canonical form.
 #include "rect.hpp"
 
-#include <array>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -17,78 +16,86 @@ bool is_c_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Reads a field as atoi reads it: leading white space, one optional sign, then digits up to the
-// first other byte; no digits reads as 0. Unlike atoi it refuses, rather than wraps, a value
-// outside the signed 32-bit range, so a huge number never turns into a plausible wrong one.
-bool read_field(std::string_view field, std::int64_t& value) {
-    constexpr std::int64_t limit = std::int64_t{1} << 31;
-    std::size_t i = 0;
-    while (i < field.size() && is_c_space(field[i])) {
-        ++i;
+// Reads the number at `at` as atoi reads it: leading white space, one optional sign, digits up to
+// the first other byte; none reads as 0. Returns the position behind it, or nullptr for a value
+// outside the signed 32-bit range, which atoi would wrap into a plausible wrong one.
+const char* read_number(const char* at, const char* end, std::int64_t& value) {
+    constexpr std::uint64_t limit = std::uint64_t{1} << 31;
+    while (at != end && is_c_space(*at)) {
+        ++at;
     }
-    const bool negative = i < field.size() && field[i] == '-';
-    if (i < field.size() && (field[i] == '-' || field[i] == '+')) {
-        ++i;
+    const bool negative = at != end && *at == '-';
+    if (at != end && (*at == '-' || *at == '+')) {
+        ++at;
     }
-    std::int64_t magnitude = 0;
-    for (; i < field.size() && field[i] >= '0' && field[i] <= '9'; ++i) {
-        magnitude = magnitude * 10 + (field[i] - '0');
+    std::uint64_t magnitude = 0;
+    for (unsigned digit; at != end && (digit = static_cast<unsigned char>(*at) - '0') < 10; ++at) {
+        magnitude = magnitude * 10 + digit;
         if (magnitude > limit) {
-            return false;
+            return nullptr;
         }
     }
-    value = negative ? -magnitude : magnitude;
-    return value < limit;
+    if (!negative && magnitude == limit) {
+        return nullptr;
+    }
+    value = negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+    return at;
 }
 
-// Splits the group that starts at the first '[' of `line` into its four fields and reads them.
-// Each field ends only at the delimiter awaited next: ',' three times, then ']'.
-bool read_group(std::string_view line, std::array<std::int64_t, 4>& values) {
-    std::size_t cursor = line.find('[');
-    if (cursor == std::string_view::npos) {
-        return false;
-    }
-    for (std::size_t member = 0; member < values.size(); ++member) {
-        const char delimiter = member + 1 < values.size() ? ',' : ']';
-        const std::size_t begin = cursor + 1;
-        cursor = line.find(delimiter, begin);
-        if (cursor == std::string_view::npos ||
-            !read_field(line.substr(begin, cursor - begin), values[member])) {
+// Reads the four members of the group that starts at the first '[' of `line`. Each field ends
+// only at the delimiter awaited next, ',' three times and then ']'; the number at its start never
+// reads past that delimiter, which is neither blank, sign nor digit.
+bool read_group(std::string_view line, std::int64_t (&values)[4]) {
+    constexpr char delimiters[4] = {',', ',', ',', ']'};
+    const char* const end = line.data() + line.size();
+    const char* at = static_cast<const char*>(std::memchr(line.data(), '[', line.size()));
+    for (int member = 0; member < 4; ++member) {
+        if (at == nullptr || (at = read_number(at + 1, end, values[member])) == nullptr) {
             return false;
         }
+        if (at == end || *at != delimiters[member]) {
+            at = static_cast<const char*>(
+                std::memchr(at, delimiters[member], static_cast<std::size_t>(end - at)));
+        }
     }
-    return true;
+    return at != nullptr;
 }
 
-// Appends `text` at `at` and returns the position behind it.
-char* put(char* at, std::string_view text) {
-    std::memcpy(at, text.data(), text.size());
-    return at + text.size();
+// Appends the literal `text` at `at` and returns the position behind it.
+template <std::size_t size>
+char* put(char* at, const char (&text)[size]) {
+    std::memcpy(at, text, size - 1);
+    return at + size - 1;
+}
+
+// Appends `value` as a signed decimal; a scaled value always fits 32 bits.
+char* put_decimal(char* at, std::int64_t value) {
+    return std::to_chars(at, at + 11, static_cast<std::int32_t>(value)).ptr;
+}
+
+// Scales the group and appends it as "[a,b,c,d]".
+char* put_scaled_group(char* at, const std::int64_t (&values)[4]) {
+    // Multiply first, then divide, truncating toward zero; 64 bits keep every product exact.
+    at = put_decimal(put(at, "["), values[0] * 1024 / 1280);
+    at = put_decimal(put(at, ","), values[1] * 576 / 720);
+    at = put_decimal(put(at, ","), values[2] * 1024 / 1280);
+    at = put_decimal(put(at, ","), values[3] * 576 / 720);
+    return put(at, "]");
 }
 
 }  // namespace
 
 std::size_t retset_point(std::string_view line, RectKind kind, char (&out)[rect_line_capacity]) {
-    std::array<std::int64_t, 4> values{};
+    std::int64_t values[4];
     if (!read_group(line, values)) {
         return 0;
     }
-    // Multiply first, then divide, truncating toward zero; 64 bits keep every product exact.
-    values[0] = values[0] * 1024 / 1280;
-    values[1] = values[1] * 576 / 720;
-    values[2] = values[2] * 1024 / 1280;
-    values[3] = values[3] * 576 / 720;
-
-    const bool is_rect = kind == RectKind::rect;
-    char* const end = out + rect_line_capacity;
-    char* at = put(out, is_rect ? "<rect>[" : "<item_rect>[");
-    for (std::size_t member = 0; member < values.size(); ++member) {
-        if (member > 0) {
-            *at++ = ',';
-        }
-        at = std::to_chars(at, end, values[member]).ptr;
+    char* at = out;
+    if (kind == RectKind::rect) {
+        at = put(put_scaled_group(put(at, "<rect>"), values), "</rect>\n");
+    } else {
+        at = put(put_scaled_group(put(at, "<item_rect>"), values), "</item_rect>\n");
     }
-    at = put(at, is_rect ? "]</rect>\n" : "]</item_rect>\n");
     return static_cast<std::size_t>(at - out);
 }
 

@@ -1,35 +1,20 @@
 // The scan over a whole layout stream.
 #include "rescale.hpp"
 
-#include <string.h>
 #include <cstring>
 
 #include "fd.hpp"
 #include "rect.hpp"
 
 namespace tessaran {
-namespace {
-
-// Both tags end in this; a block is searched for it in one sweep, and only the lines that hold
-// it are looked at on their own.
-constexpr std::string_view tag_tail = "rect>";
-
-// Finds `needle` in `haystack` from `from` on, or returns npos.
-std::size_t find_in(std::string_view haystack, std::string_view needle, std::size_t from) {
-    const void* hit =
-        ::memmem(haystack.data() + from, haystack.size() - from, needle.data(), needle.size());
-    return hit == nullptr
-               ? std::string_view::npos
-               : static_cast<std::size_t>(static_cast<const char*>(hit) - haystack.data());
-}
-
-}  // namespace
 
 bool rescale_block(std::string_view block, RescaleSink& sink) {
     char rewritten[rect_line_capacity];
     std::size_t run = 0;   // start of the untouched bytes not yet passed on
     std::size_t line = 0;  // start of the line the search goes on from
-    for (std::size_t hit; (hit = find_in(block, tag_tail, line)) != std::string_view::npos;) {
+    // Only a line that holds a '[' can change, so the search leaps from one '[' to the next and
+    // looks at the lines around them alone; in a layout these are nearly all rectangle lines.
+    for (std::size_t hit; (hit = block.find('[', line)) != std::string_view::npos;) {
         const std::size_t feed_before = block.substr(line, hit - line).rfind('\n');
         if (feed_before != std::string_view::npos) {
             line += feed_before + 1;
