@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,8 +16,8 @@
 namespace tessaran {
 namespace {
 
-constexpr std::size_t block_size = 128 * 1024;
-constexpr std::size_t writeback_stretch = 4 * 1024 * 1024;
+constexpr std::size_t block_size = std::size_t{128} * 1024;
+constexpr std::size_t writeback_stretch = std::size_t{4} * 1024 * 1024;
 constexpr int max_link_hops = 40;
 
 // The file to convert: the directory it lives in, held open so that every later step works in
@@ -67,8 +68,12 @@ bool follow_links(std::string& path, struct stat& status) {
         }
         // A relative link is relative to the directory that holds the link.
         const std::size_t slash = path.rfind('/');
-        path = text.front() == '/' || slash == std::string::npos ? text
-                                                                 : path.substr(0, slash + 1) + text;
+        if (text.front() == '/' || slash == std::string::npos) {
+            path = std::move(text);
+        } else {
+            path.resize(slash + 1);
+            path += text;
+        }
     }
     errno = ELOOP;
     return false;

@@ -35,13 +35,13 @@ bool report(tessaran::Outcome outcome, const char* path) {
 
 // Ends the process of `signal`, which is pending, so that whoever started it sees that signal.
 [[noreturn]] void die_of(int signal) {
-    std::fflush(stdout);
-    std::signal(signal, SIG_DFL);
+    (void)std::fflush(stdout);
+    (void)std::signal(signal, SIG_DFL);
     sigset_t only;
     sigemptyset(&only);
     sigaddset(&only, signal);
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    std::raise(signal);
+    (void)std::raise(signal);
     std::_Exit(128 + signal);
 }
 
@@ -54,7 +54,7 @@ int main(int argc, char* argv[]) {
         return exit_usage;
     }
     // A file-size limit must show up as a failed write, which keeps the input, not as death.
-    std::signal(SIGXFSZ, SIG_IGN);
+    (void)std::signal(SIGXFSZ, SIG_IGN);
     tessaran::HeldSignals signals;
     tessaran::Converter converter(signals);
     int status = exit_converted;

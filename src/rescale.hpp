@@ -25,7 +25,7 @@ enum class ScanEnd { finished, stopped, read_failed };
 // never the size of the stream.
 class Rescaler {
   public:
-    explicit Rescaler(std::size_t block_size = 128 * 1024);
+    explicit Rescaler(std::size_t block_size = std::size_t{128} * 1024);
 
     // Scans `fd` from its current offset to its end.
     ScanEnd run(int fd, RescaleSink& sink);

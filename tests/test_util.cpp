@@ -8,6 +8,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,15 +45,12 @@ std::vector<std::string> list_dir(const std::string& directory) {
     return names;
 }
 
-RunResult run_tool(const std::vector<std::string>& arguments, rlim_t file_size_limit) {
-    int pipe_fds[2];
-    if (::pipe(pipe_fds) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
+pid_t start_tool(const std::vector<std::string>& arguments, int output_fd, rlim_t file_size_limit) {
     const pid_t child = ::fork();
     if (child == 0) {
-        ::dup2(pipe_fds[1], STDOUT_FILENO);
-        ::close(pipe_fds[0]);
+        if (output_fd >= 0) {
+            ::dup2(output_fd, STDOUT_FILENO);
+        }
         const rlimit limit{file_size_limit, file_size_limit};
         ::setrlimit(RLIMIT_FSIZE, &limit);
         std::vector<char*> argv{const_cast<char*>(TESSARAN_BINARY)};
@@ -63,6 +61,21 @@ RunResult run_tool(const std::vector<std::string>& arguments, rlim_t file_size_l
         ::execv(TESSARAN_BINARY, argv.data());
         ::_exit(127);
     }
+    return child;
+}
+
+int wait_tool(pid_t child) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+RunResult run_tool(const std::vector<std::string>& arguments, rlim_t file_size_limit) {
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const pid_t child = start_tool(arguments, pipe_fds[1], file_size_limit);
     ::close(pipe_fds[1]);
     RunResult result{"", -1};
     char buffer[4096];
@@ -70,10 +83,18 @@ RunResult run_tool(const std::vector<std::string>& arguments, rlim_t file_size_l
         result.output.append(buffer, static_cast<std::size_t>(count));
     }
     ::close(pipe_fds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.exit_status = wait_tool(child);
     return result;
+}
+
+std::string large_layout(std::size_t size) {
+    std::string layout;
+    layout.reserve(size + 64);
+    while (layout.size() < size) {
+        layout += "\t<control>\n\t\t<rect>[1280,720,640,360]</rect>\n";
+        layout += "\t\t<item_rect>[-3,20,0,719]</item_rect>\n\t</control>\n";
+    }
+    return layout;
 }
 
 }  // namespace testing_util

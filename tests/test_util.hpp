@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <sys/types.h>
 
 namespace testing_util {
 
@@ -33,5 +34,14 @@ struct RunResult {
 // Runs the tool with `arguments`, no shell involved, optionally under a file-size limit.
 RunResult run_tool(const std::vector<std::string>& arguments,
                    rlim_t file_size_limit = RLIM_INFINITY);
+
+// Starts the tool without waiting for it; its standard output goes to `output_fd` if given.
+pid_t start_tool(const std::vector<std::string>& arguments, int output_fd = -1,
+                 rlim_t file_size_limit = RLIM_INFINITY);
+// Waits for a started tool: its exit status, or 128 + the signal that ended it.
+int wait_tool(pid_t child);
+
+// A layout of about `size` bytes, most of whose lines are rectangle lines.
+std::string large_layout(std::size_t size);
 
 }  // namespace testing_util
