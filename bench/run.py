@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""Measures tessaran against what a user would otherwise reach for, on a generated corpus.
+
+    bench/run.py [--runs N] [--work DIR]
+
+Peers, each run on a fresh copy of the same corpus:
+  tessaran          the tool, converting and making every file durable
+  copy+fsync        the limit: the same I/O without the conversion (bench/copy_fsync.cpp)
+  perl -pi          the one-liner most users would write (bench/perl_peer.sh); no fsync
+  perl -pi; sync    the one-liner, made durable afterwards
+Prints the median of the runs for each, ratios, throughput, time per file, and tessaran's peak
+resident memory on the large file.
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, 'build')
+
+
+def build():
+    subprocess.run(['cmake', '-S', ROOT, '-B', BUILD, '-DCMAKE_BUILD_TYPE=Release'], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run(['cmake', '--build', BUILD, '-j', '--target', 'tessaran', 'copy_fsync'],
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def make_corpus(work):
+    shapes = {'large (75 MB)': ('large', []), 'small (2,000 x 4 KB)': ('small', ['2000'])}
+    corpora = {}
+    for label, (shape, extra) in shapes.items():
+        directory = os.path.join(work, 'corpus', shape)
+        if not os.path.isdir(directory):
+            os.makedirs(directory)
+            subprocess.run([sys.executable, os.path.join(ROOT, 'bench', 'make_corpus.py'), shape,
+                            directory] + extra, check=True)
+        corpora[label] = directory
+    return corpora
+
+
+def fresh_copy(corpus, work):
+    """A copy of the corpus, with all earlier writes settled so that no run pays for another."""
+    target = os.path.join(work, 'run')
+    shutil.rmtree(target, ignore_errors=True)
+    shutil.copytree(corpus, target)
+    os.sync()
+    return target, sorted(os.path.join(target, name) for name in os.listdir(target))
+
+
+PEERS = {
+    'tessaran': lambda files: [[os.path.join(BUILD, 'tessaran')] + files],
+    'copy+fsync': lambda files: [[os.path.join(BUILD, 'copy_fsync')] + files],
+    'perl -pi': lambda files: [[os.path.join(ROOT, 'bench', 'perl_peer.sh')] + files],
+    'perl -pi; sync': lambda files: [[os.path.join(ROOT, 'bench', 'perl_peer.sh')] + files,
+                                     ['sync']],
+}
+
+
+def timed(peer, corpus, work):
+    _, files = fresh_copy(corpus, work)
+    start = time.perf_counter()
+    for command in PEERS[peer](files):
+        subprocess.run(command, check=True)
+    return time.perf_counter() - start
+
+
+def outputs_agree(corpus, work):
+    """tessaran and the perl one-liner must produce the same bytes."""
+    results = []
+    for peer in ('tessaran', 'perl -pi'):
+        directory, files = fresh_copy(corpus, work)
+        for command in PEERS[peer](files):
+            subprocess.run(command, check=True)
+        results.append({name: open(name, 'rb').read() for name in files})
+        shutil.rmtree(directory)
+    return results[0] == results[1]
+
+
+def peak_memory_kib(corpus, work):
+    _, files = fresh_copy(corpus, work)
+    report = subprocess.run(['/usr/bin/time', '-v', os.path.join(BUILD, 'tessaran')] + files,
+                            check=True, stderr=subprocess.PIPE, text=True).stderr
+    for line in report.splitlines():
+        if 'Maximum resident set size' in line:
+            return int(line.split()[-1])
+    raise RuntimeError('no peak memory in /usr/bin/time output')
+
+
+def report(label, corpus, work, runs):
+    files = os.listdir(corpus)
+    megabytes = sum(os.path.getsize(os.path.join(corpus, name)) for name in files) / 1e6
+    agree = outputs_agree(corpus, work)
+    medians = {peer: statistics.median(timed(peer, corpus, work) for _ in range(runs))
+               for peer in PEERS}
+    print(f'\n{label}: {len(files)} file(s), {megabytes:.1f} MB, median of {runs} runs; '
+          f'tessaran output {"equals" if agree else "DIFFERS FROM"} the perl one-liner\'s')
+    print(f'  {"peer":<16}{"median":>10}{"MB/s":>9}{"per file":>12}{"tessaran / peer":>18}')
+    for peer, seconds in medians.items():
+        print(f'  {peer:<16}{seconds * 1e3:>8.1f}ms{megabytes / seconds:>9.0f}'
+              f'{seconds / len(files) * 1e6:>10.0f}us{medians["tessaran"] / seconds:>18.2f}')
+    return agree
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument('--runs', type=int, default=5)
+    parser.add_argument('--work', default=os.path.join(BUILD, 'bench'))
+    arguments = parser.parse_args()
+    build()
+    corpora = make_corpus(arguments.work)
+    agree = all([report(label, corpus, arguments.work, arguments.runs)
+                 for label, corpus in corpora.items()])
+    large = corpora['large (75 MB)']
+    print(f'\ntessaran peak resident memory on the large file: '
+          f'{peak_memory_kib(large, arguments.work) / 1024:.1f} MiB')
+    return 0 if agree else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())
