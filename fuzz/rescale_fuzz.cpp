@@ -11,21 +11,9 @@
 #include <unistd.h>
 
 #include "rescale.hpp"
+#include "string_sink.hpp"
 
 namespace {
-
-class StringSink final : public tessaran::RescaleSink {
-  public:
-    bool pass(std::string_view unchanged) override { return append(unchanged); }
-    bool replace(std::string_view rewritten) override { return append(rewritten); }
-    std::string text;
-
-  private:
-    bool append(std::string_view bytes) {
-        text.append(bytes);
-        return true;
-    }
-};
 
 // The field as the C library reads a decimal number; false when outside 32 bits.
 bool reference_number(const std::string& field, long long& value) {
@@ -79,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // A small block splits lines across reads and makes the buffer grow.
     tessaran::Rescaler rescaler(16);
-    StringSink sink;
+    testing_util::StringSink sink;
     if (rescaler.run(fd, sink) != tessaran::ScanEnd::finished) {
         std::abort();
     }

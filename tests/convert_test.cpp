@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "convert.hpp"
@@ -150,8 +151,8 @@ TEST_F(ConvertTest, NothingToConvertLeavesTheFileUntouched) {
     for (const std::string content :
          {"", "<a>\n<b/>", "<rect>[0,0,0,0]</rect>\n<rect>bad</rect>"}) {
         write_file(dir / "a.xml", content);
-        const timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
-        ::utimensat(AT_FDCWD, (dir / "a.xml").c_str(), old_times, 0);
+        const timeval old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+        ::utimes((dir / "a.xml").c_str(), old_times);
         struct stat was {
         }, is{};
         ::stat((dir / "a.xml").c_str(), &was);

@@ -7,29 +7,17 @@
 #include <unistd.h>
 
 #include "rescale.hpp"
+#include "string_sink.hpp"
 
 using namespace std::string_literals;
 
 namespace {
 
-class StringSink final : public tessaran::RescaleSink {
-  public:
-    bool pass(std::string_view unchanged) override { return append(unchanged); }
-    bool replace(std::string_view rewritten) override { return append(rewritten); }
-    std::string text;
-
-  private:
-    bool append(std::string_view bytes) {
-        text.append(bytes);
-        return true;
-    }
-};
-
 std::string rescaled(const std::string& input, std::size_t block_size) {
     const int fd = ::memfd_create("input", 0);
     EXPECT_EQ(::write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
     ::lseek(fd, 0, SEEK_SET);
-    StringSink sink;
+    testing_util::StringSink sink;
     tessaran::Rescaler rescaler(block_size);
     EXPECT_EQ(rescaler.run(fd, sink), tessaran::ScanEnd::finished);
     ::close(fd);
