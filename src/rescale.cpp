@@ -7,7 +7,10 @@
 #include "rect.hpp"
 
 namespace tessaran {
+namespace {
 
+// Scans `block`, which ends at a line end or at the end of the stream, and feeds `sink`.
+// Returns false when the sink stopped the scan.
 bool rescale_block(std::string_view block, RescaleSink& sink) {
     char rewritten[rect_line_capacity];
     std::size_t run = 0;   // start of the untouched bytes not yet passed on
@@ -33,6 +36,8 @@ bool rescale_block(std::string_view block, RescaleSink& sink) {
     }
     return sink.pass(block.substr(run));
 }
+
+}  // namespace
 
 Rescaler::Rescaler(std::size_t block_size) : data_(new char[block_size]), capacity_(block_size) {}
 

@@ -40,8 +40,4 @@ class Rescaler {
     std::size_t end_ = 0;    // end of the bytes read
 };
 
-// Scans `block`, which ends at a line end or at the end of the stream, and feeds `sink`.
-// Returns false when the sink stopped the scan.
-bool rescale_block(std::string_view block, RescaleSink& sink);
-
 }  // namespace tessaran

@@ -8,14 +8,14 @@
 
 #include "test_util.hpp"
 
+using testing_util::layout_after;
+using testing_util::layout_before;
 using testing_util::read_file;
 using testing_util::run_tool;
 using testing_util::write_file;
 
 namespace {
 
-const std::string before = "<w>\n\t<rect>[1280,720,640,360]</rect>\n</w>\n";
-const std::string after = "<w>\n<rect>[1024,576,512,288]</rect>\n</w>\n";
 const std::string twice = "<w>\n<rect>[819,460,409,230]</rect>\n</w>\n";
 
 TEST(CommandLine, WithoutArgumentsPrintsUsage) {
@@ -36,14 +36,14 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
     };
     const Row rows[] = {
         // All converted: silent, status 0; a name given twice is scaled twice.
-        {{good}, "", 0, after},
+        {{good}, "", 0, layout_after},
         {{good, good}, "", 0, twice},
         // A missing name or a directory is reported, and the others still converted.
-        {{dir / "no.xml", good}, dir / "no.xml is not exist!\n", 1, after},
-        {{dir / "directory", good}, dir / "directory is can not open!\n", 1, after},
+        {{dir / "no.xml", good}, dir / "no.xml is not exist!\n", 1, layout_after},
+        {{dir / "directory", good}, dir / "directory is can not open!\n", 1, layout_after},
     };
     for (const Row& row : rows) {
-        write_file(good, before);
+        write_file(good, layout_before);
         const auto result = run_tool(row.arguments);
         EXPECT_EQ(result.output, row.output);
         EXPECT_EQ(result.exit_status, row.exit_status);

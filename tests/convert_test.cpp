@@ -14,14 +14,13 @@
 #include "test_util.hpp"
 
 using tessaran::Outcome;
+using testing_util::layout_after;
+using testing_util::layout_before;
 using testing_util::list_dir;
 using testing_util::read_file;
 using testing_util::write_file;
 
 namespace {
-
-const std::string before = "<w>\n\t<rect>[1280,720,640,360]</rect>\n</w>";
-const std::string after = "<w>\n<rect>[1024,576,512,288]</rect>\n</w>";
 
 class ConvertTest : public ::testing::Test {
   protected:
@@ -57,9 +56,9 @@ TEST_F(ConvertTest, NamesAreOnlyEverPaths) {
         "'\".xml",           "line\nfeed.xml",    "--.xml",
     };
     for (const std::string name : hostile_names) {
-        write_file(dir / name, before);
+        write_file(dir / name, layout_before);
         EXPECT_EQ(convert(dir / name), Outcome::converted) << name;
-        EXPECT_EQ(read_file(dir / name), after) << name;
+        EXPECT_EQ(read_file(dir / name), layout_after) << name;
         EXPECT_EQ(names(), std::vector<std::string>{name});
         ::unlink((dir / name).c_str());
     }
@@ -70,9 +69,9 @@ TEST_F(ConvertTest, WorkFileStaysInTheFilesDirectory) {
     const InDirectory inside(dir / "sub");
     for (const std::string& path :
          std::vector<std::string>{"a.xml", "./a.xml", "../sub/a.xml", dir / "sub/a.xml"}) {
-        write_file(dir / "sub/a.xml", before);
+        write_file(dir / "sub/a.xml", layout_before);
         EXPECT_EQ(convert(path), Outcome::converted) << path;
-        EXPECT_EQ(read_file(dir / "sub/a.xml"), after) << path;
+        EXPECT_EQ(read_file(dir / "sub/a.xml"), layout_after) << path;
         EXPECT_EQ(names(), std::vector<std::string>{"sub"}) << path;
         EXPECT_EQ(names("sub"), std::vector<std::string>{"a.xml"}) << path;
     }
@@ -84,10 +83,10 @@ TEST_F(ConvertTest, LeftoverWorkFileOrPlantedLinkIsReplaced) {
     const auto planted_link = [&] { ::symlink("victim", (dir / ".a.xml_bak").c_str()); };
     for (const std::function<void()>& leave_behind :
          {std::function<void()>(stale_file), std::function<void()>(planted_link)}) {
-        write_file(dir / "a.xml", before);
+        write_file(dir / "a.xml", layout_before);
         leave_behind();
         EXPECT_EQ(convert(dir / "a.xml"), Outcome::converted);
-        EXPECT_EQ(read_file(dir / "a.xml"), after);
+        EXPECT_EQ(read_file(dir / "a.xml"), layout_after);
         EXPECT_EQ(read_file(dir / "victim"), "precious");
         EXPECT_EQ(names(), (std::vector<std::string>{"a.xml", "victim"}));
     }
@@ -96,7 +95,7 @@ TEST_F(ConvertTest, LeftoverWorkFileOrPlantedLinkIsReplaced) {
 TEST_F(ConvertTest, KeepsModeOwnerAndGroup) {
     const bool root = ::geteuid() == 0;
     for (const mode_t mode : {0644, 0600, 0444, 04755, 02750, 01700}) {
-        write_file(dir / "a.xml", before);
+        write_file(dir / "a.xml", layout_before);
         ::chmod((dir / "a.xml").c_str(), mode);
         if (root) {
             EXPECT_EQ(::chown((dir / "a.xml").c_str(), 1234, 5678), 0);
@@ -116,11 +115,11 @@ TEST_F(ConvertTest, KeepsModeOwnerAndGroup) {
 
 TEST_F(ConvertTest, SymbolicLinkStaysALink) {
     ::mkdir((dir / "real").c_str(), 0755);
-    write_file(dir / "real/a.xml", before);
+    write_file(dir / "real/a.xml", layout_before);
     ::symlink("real/a.xml", (dir / "link").c_str());
     ::symlink((dir / "link").c_str(), (dir / "link_to_link").c_str());
     EXPECT_EQ(convert(dir / "link_to_link"), Outcome::converted);
-    EXPECT_EQ(read_file(dir / "real/a.xml"), after);
+    EXPECT_EQ(read_file(dir / "real/a.xml"), layout_after);
     EXPECT_EQ(names(), (std::vector<std::string>{"link", "link_to_link", "real"}));
     EXPECT_EQ(names("real"), std::vector<std::string>{"a.xml"});
     struct stat status {};
@@ -129,7 +128,7 @@ TEST_F(ConvertTest, SymbolicLinkStaysALink) {
 }
 
 TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
-    write_file(dir / "a.xml", before);
+    write_file(dir / "a.xml", layout_before);
     ::mkdir((dir / "directory").c_str(), 0755);
     ::mkfifo((dir / "fifo").c_str(), 0644);
     ::symlink("nowhere", (dir / "dangling").c_str());
@@ -144,7 +143,7 @@ TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
     for (const auto& [path, outcome] : rows) {
         EXPECT_EQ(convert(path), outcome) << path;
     }
-    EXPECT_EQ(read_file(dir / "a.xml"), before);
+    EXPECT_EQ(read_file(dir / "a.xml"), layout_before);
 }
 
 TEST_F(ConvertTest, NothingToConvertLeavesTheFileUntouched) {

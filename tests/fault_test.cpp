@@ -12,15 +12,14 @@
 
 #include "test_util.hpp"
 
+using testing_util::layout_after;
+using testing_util::layout_before;
 using testing_util::read_file;
 using testing_util::run_tool;
 using testing_util::ScratchDir;
 using testing_util::write_file;
 
 namespace {
-
-const std::string good_before = "<rect>[1280,720,640,360]</rect>\n";
-const std::string good_after = "<rect>[1024,576,512,288]</rect>\n";
 
 bool exists(const std::string& path) {
     struct stat status {};
@@ -86,12 +85,12 @@ TEST(Faults, KeepTheFileAndGoOnWithTheNext) {
             std::cout << "skipped, not permitted here: " << fault.name << "\n";
             continue;
         }
-        write_file(dir / "good.xml", good_before);
+        write_file(dir / "good.xml", layout_before);
         const auto result = run_tool({failing, dir / "good.xml"}, fault.file_size_limit);
         EXPECT_EQ(result.output, failing + " tessaran fail!\n") << fault.name;
         EXPECT_EQ(result.exit_status, 1) << fault.name;
         EXPECT_EQ(read_file(failing), content) << fault.name;
-        EXPECT_EQ(read_file(dir / "good.xml"), good_after) << fault.name;
+        EXPECT_EQ(read_file(dir / "good.xml"), layout_after) << fault.name;
         const std::string work = failing.substr(0, failing.rfind('/') + 1) + ".a.xml_bak";
         struct stat status {};
         EXPECT_TRUE(::lstat(work.c_str(), &status) != 0 || S_ISDIR(status.st_mode)) << fault.name;

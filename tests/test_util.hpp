@@ -9,6 +9,10 @@
 
 namespace testing_util {
 
+// A small layout, and what one conversion makes of it.
+inline const std::string layout_before = "<w>\n\t<rect>[1280,720,640,360]</rect>\n</w>\n";
+inline const std::string layout_after = "<w>\n<rect>[1024,576,512,288]</rect>\n</w>\n";
+
 // A fresh directory that is removed with everything in it.
 class ScratchDir {
   public:
