@@ -2,6 +2,7 @@
 // make that durable and rename it over the file.
 #include "convert.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -19,13 +20,6 @@ namespace {
 constexpr std::size_t block_size = std::size_t{128} * 1024;
 constexpr std::size_t writeback_stretch = std::size_t{4} * 1024 * 1024;
 constexpr int max_link_hops = 40;
-
-// The file to convert: the directory it lives in, held open so that every later step works in
-// that same directory, and its name there.
-struct Target {
-    UniqueFd directory;
-    std::string name;
-};
 
 Outcome lookup_failure() {
     return errno == ENOENT || errno == ENOTDIR ? Outcome::missing : Outcome::not_openable;
@@ -104,16 +98,21 @@ bool locate(const char* argument, Target& target, Outcome& failure) {
     return true;
 }
 
-// Stops the scan at the first line whose rewrite differs from what stands there.
+// Stops the scan at the first line whose rewrite differs from what stands there, and counts the
+// bytes before that line: they need neither a second scan nor a change.
 class ChangeProbe final : public RescaleSink {
   public:
-    bool pass(std::string_view) override { return true; }
+    bool pass(std::string_view unchanged) override {
+        unchanged_prefix += static_cast<off_t>(unchanged.size());
+        return true;
+    }
     bool replace(std::string_view) override {
         changed = true;
         return false;
     }
 
     bool changed = false;
+    off_t unchanged_prefix = 0;
 };
 
 // Gathers the converted stream into large writes to the work file, and gives up as soon as a
@@ -124,6 +123,23 @@ class WorkFileSink final : public RescaleSink {
         : fd_(fd), buffer_(buffer), signals_(signals) {}
     bool pass(std::string_view unchanged) override { return append(unchanged); }
     bool replace(std::string_view rewritten) override { return append(rewritten); }
+
+    // Copies the first `size` bytes of `input` as they stand, leaving its offset behind them.
+    bool copy_prefix(int input, off_t size) {
+        for (off_t offset = 0; offset < size;) {
+            if (!flush()) {
+                return false;
+            }
+            const auto wanted = std::min(block_size, static_cast<std::size_t>(size - offset));
+            const ssize_t count = ::pread(input, buffer_, wanted, offset);
+            if (count <= 0) {
+                return false;
+            }
+            used_ = static_cast<std::size_t>(count);
+            offset += count;
+        }
+        return ::lseek(input, size, SEEK_SET) == size;
+    }
 
     bool flush() {
         const std::size_t used = used_;
@@ -242,20 +258,18 @@ Outcome Converter::convert(const char* path) {
     if (!probe.changed) {
         return Outcome::unchanged;
     }
-    if (::lseek(input.get(), 0, SEEK_SET) != 0) {
-        return Outcome::failed;
-    }
-    return replace(input.get(), status, target.directory.get(), target.name);
+    return replace(input.get(), status, probe.unchanged_prefix, target);
 }
 
-Outcome Converter::replace(int input, const struct stat& status, int directory,
-                           const std::string& name) {
-    WorkFile work(directory, name);
+Outcome Converter::replace(int input, const struct stat& status, off_t unchanged_prefix,
+                           const Target& target) {
+    WorkFile work(target.directory.get(), target.name);
     if (!work.create()) {
         return Outcome::failed;
     }
     WorkFileSink sink(work.fd(), output_.get(), signals_);
-    const bool written = rescaler_.run(input, sink) == ScanEnd::finished && sink.flush();
+    const bool written = sink.copy_prefix(input, unchanged_prefix) &&
+                         rescaler_.run(input, sink) == ScanEnd::finished && sink.flush();
     if (signals_.pending() != 0) {
         return Outcome::interrupted;
     }
@@ -265,7 +279,7 @@ Outcome Converter::replace(int input, const struct stat& status, int directory,
     if (signals_.pending() != 0) {
         return Outcome::interrupted;
     }
-    return work.rename_over(name) ? Outcome::converted : Outcome::failed;
+    return work.rename_over(target.name) ? Outcome::converted : Outcome::failed;
 }
 
 }  // namespace tessaran

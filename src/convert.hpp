@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include "fd.hpp"
 #include "rescale.hpp"
 #include "signals.hpp"
 
@@ -20,6 +21,13 @@ enum class Outcome {
     interrupted,   // a held signal arrived; the work file is gone and the input kept as it was
 };
 
+// The file to convert: the directory it lives in, held open so that every later step works in
+// that same directory, and its name there.
+struct Target {
+    UniqueFd directory;
+    std::string name;
+};
+
 // Converts files one at a time. It keeps its buffers from one file to the next and nothing else.
 class Converter {
   public:
@@ -31,8 +39,10 @@ class Converter {
     Outcome convert(const char* path);
 
   private:
-    // Writes the converted form of `input` to a work file and renames it over `name`.
-    Outcome replace(int input, const struct stat& status, int directory, const std::string& name);
+    // Writes the converted form of `input`, whose first `unchanged_prefix` bytes need no change,
+    // to a work file and renames it over the target.
+    Outcome replace(int input, const struct stat& status, off_t unchanged_prefix,
+                    const Target& target);
 
     Rescaler rescaler_;
     std::unique_ptr<char[]> output_;

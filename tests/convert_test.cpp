@@ -146,6 +146,17 @@ TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
     EXPECT_EQ(read_file(dir / "a.xml"), layout_before);
 }
 
+TEST_F(ConvertTest, LongUnchangedStartIsCopiedWhole) {
+    // Longer than one block, so the start that needs no change is copied in several pieces.
+    std::string start;
+    for (int i = 0; start.size() < 300 * 1024; ++i) {
+        start += "\t<text>line " + std::to_string(i) + "</text>\n";
+    }
+    write_file(dir / "a.xml", start + "\t<rect>[5,5,5,5]</rect>\n<end/>");
+    EXPECT_EQ(convert(dir / "a.xml"), Outcome::converted);
+    EXPECT_EQ(read_file(dir / "a.xml"), start + "<rect>[4,4,4,4]</rect>\n<end/>");
+}
+
 TEST_F(ConvertTest, NothingToConvertLeavesTheFileUntouched) {
     for (const std::string content :
          {"", "<a>\n<b/>", "<rect>[0,0,0,0]</rect>\n<rect>bad</rect>"}) {
