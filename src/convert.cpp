@@ -13,12 +13,12 @@
 #include <unistd.h>
 
 #include "fd.hpp"
+#include "writer.hpp"
 
 namespace tessaran {
 namespace {
 
 constexpr std::size_t block_size = std::size_t{128} * 1024;
-constexpr std::size_t writeback_stretch = std::size_t{4} * 1024 * 1024;
 constexpr int max_link_hops = 40;
 
 Outcome lookup_failure() {
@@ -115,71 +115,49 @@ class ChangeProbe final : public RescaleSink {
     off_t unchanged_prefix = 0;
 };
 
-// Gathers the converted stream into large writes to the work file, and gives up as soon as a
-// held signal has arrived.
+// Feeds the converted stream to the work file's writer, and gives up as soon as a held signal
+// has arrived.
 class WorkFileSink final : public RescaleSink {
   public:
-    WorkFileSink(int fd, char* buffer, const HeldSignals& signals)
-        : fd_(fd), buffer_(buffer), signals_(signals) {}
+    WorkFileSink(OverlappedWriter& writer, const HeldSignals& signals)
+        : writer_(writer), signals_(signals) {}
     bool pass(std::string_view unchanged) override { return append(unchanged); }
     bool replace(std::string_view rewritten) override { return append(rewritten); }
 
     // Copies the first `size` bytes of `input` as they stand, leaving its offset behind them.
     bool copy_prefix(int input, off_t size) {
         for (off_t offset = 0; offset < size;) {
-            if (!flush()) {
+            std::size_t room_size = 0;
+            char* const room = writer_.room(room_size);
+            const auto wanted = std::min(room_size, static_cast<std::size_t>(size - offset));
+            const ssize_t count = ::pread(input, room, wanted, offset);
+            if (count <= 0 || !writer_.commit(static_cast<std::size_t>(count)) ||
+                !no_signal_after(static_cast<std::size_t>(count))) {
                 return false;
             }
-            const auto wanted = std::min(block_size, static_cast<std::size_t>(size - offset));
-            const ssize_t count = ::pread(input, buffer_, wanted, offset);
-            if (count <= 0) {
-                return false;
-            }
-            used_ = static_cast<std::size_t>(count);
             offset += count;
         }
         return ::lseek(input, size, SEEK_SET) == size;
     }
 
-    bool flush() {
-        const std::size_t used = used_;
-        used_ = 0;
-        return signals_.pending() == 0 && write_all(fd_, buffer_, used) && note_written(used);
-    }
-
   private:
     bool append(std::string_view bytes) {
-        if (bytes.size() > block_size - used_) {
-            if (!flush()) {
-                return false;
-            }
-            if (bytes.size() >= block_size) {
-                return write_all(fd_, bytes.data(), bytes.size()) && note_written(bytes.size());
-            }
-        }
-        std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
-        used_ += bytes.size();
-        return true;
+        return writer_.append(bytes) && no_signal_after(bytes.size());
     }
 
-    // Starts the disk on each stretch of written data while the scan goes on, so that the fsync
-    // at the end finds little left to do. Only a hint: the fsync alone makes the file durable.
-    bool note_written(std::size_t size) {
-        written_ += size;
-        if (written_ - synced_ >= writeback_stretch) {
-            ::sync_file_range(fd_, static_cast<off_t>(synced_),
-                              static_cast<off_t>(written_ - synced_), SYNC_FILE_RANGE_WRITE);
-            synced_ = written_;
+    // Asks whether a held signal has arrived after each block's worth of output.
+    bool no_signal_after(std::size_t size) {
+        since_asked_ += size;
+        if (since_asked_ < block_size) {
+            return true;
         }
-        return true;
+        since_asked_ = 0;
+        return signals_.pending() == 0;
     }
 
-    int fd_;
-    char* buffer_;
-    std::size_t used_ = 0;
-    std::size_t written_ = 0;
-    std::size_t synced_ = 0;
+    OverlappedWriter& writer_;
     const HeldSignals& signals_;
+    std::size_t since_asked_ = 0;
 };
 
 // The work file beside the target, removed again unless it has been renamed over the target.
@@ -233,7 +211,7 @@ bool copy_metadata(int fd, const struct stat& status) {
 }  // namespace
 
 Converter::Converter(const HeldSignals& signals)
-    : rescaler_(block_size), output_(new char[block_size]), signals_(signals) {}
+    : rescaler_(block_size), output_(new char[2 * block_size]), signals_(signals) {}
 
 Outcome Converter::convert(const char* path) {
     Target target;
@@ -267,9 +245,11 @@ Outcome Converter::replace(int input, const struct stat& status, off_t unchanged
     if (!work.create()) {
         return Outcome::failed;
     }
-    WorkFileSink sink(work.fd(), output_.get(), signals_);
-    const bool written = sink.copy_prefix(input, unchanged_prefix) &&
-                         rescaler_.run(input, sink) == ScanEnd::finished && sink.flush();
+    OverlappedWriter writer(work.fd(), output_.get(), output_.get() + block_size, block_size);
+    WorkFileSink sink(writer, signals_);
+    const bool scanned = sink.copy_prefix(input, unchanged_prefix) &&
+                         rescaler_.run(input, sink) == ScanEnd::finished;
+    const bool written = scanned && writer.finish();
     if (signals_.pending() != 0) {
         return Outcome::interrupted;
     }
