@@ -95,8 +95,12 @@ def report(label, corpus, work, runs):
     files = os.listdir(corpus)
     megabytes = sum(os.path.getsize(os.path.join(corpus, name)) for name in files) / 1e6
     agree = outputs_agree(corpus, work)
-    medians = {peer: statistics.median(timed(peer, corpus, work) for _ in range(runs))
-               for peer in PEERS}
+    # Rounds take the peers in turn, so that a slow spell of the machine falls on all of them.
+    times = {peer: [] for peer in PEERS}
+    for _ in range(runs):
+        for peer in PEERS:
+            times[peer].append(timed(peer, corpus, work))
+    medians = {peer: statistics.median(seconds) for peer, seconds in times.items()}
     print(f'\n{label}: {len(files)} file(s), {megabytes:.1f} MB, median of {runs} runs; '
           f'tessaran output {"equals" if agree else "DIFFERS FROM"} the perl one-liner\'s')
     print(f'  {"peer":<16}{"median":>10}{"MB/s":>9}{"per file":>12}{"tessaran / peer":>18}')
