@@ -18,9 +18,10 @@ bool rescale_block(std::string_view block, RescaleSink& sink) {
     // Only a line that holds a '[' can change, so the search leaps from one '[' to the next and
     // looks at the lines around them alone; in a layout these are nearly all rectangle lines.
     for (std::size_t hit; (hit = block.find('[', line)) != std::string_view::npos;) {
-        const std::size_t feed_before = block.substr(line, hit - line).rfind('\n');
-        if (feed_before != std::string_view::npos) {
-            line += feed_before + 1;
+        const void* feed_before = ::memrchr(block.data() + line, '\n', hit - line);
+        if (feed_before != nullptr) {
+            line =
+                static_cast<std::size_t>(static_cast<const char*>(feed_before) - block.data()) + 1;
         }
         const std::size_t feed = block.find('\n', hit);
         const std::size_t line_end = feed == std::string_view::npos ? block.size() : feed + 1;

@@ -25,7 +25,8 @@ OverlappedWriter::~OverlappedWriter() {
     stop();
 }
 
-bool OverlappedWriter::append(std::string_view bytes) {
+// Fills the buffer, hands it over and goes on in the other, as often as `bytes` needs.
+bool OverlappedWriter::append_across_buffers(std::string_view bytes) {
     while (!bytes.empty()) {
         std::size_t size = 0;
         char* const at = room(size);

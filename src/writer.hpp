@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstring>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -22,7 +23,14 @@ class OverlappedWriter {
     ~OverlappedWriter();
 
     // Appends `bytes`; false once any write has failed.
-    bool append(std::string_view bytes);
+    bool append(std::string_view bytes) {
+        if (bytes.size() >= capacity_ - used_) {
+            return append_across_buffers(bytes);
+        }
+        std::memcpy(buffers_[filling_] + used_, bytes.data(), bytes.size());
+        used_ += bytes.size();
+        return true;
+    }
     // The free room of the buffer being filled; `commit` takes what was put there.
     char* room(std::size_t& size);
     bool commit(std::size_t size);
@@ -30,6 +38,7 @@ class OverlappedWriter {
     bool finish();
 
   private:
+    bool append_across_buffers(std::string_view bytes);
     bool hand_over();
     void write_handed_buffers();
     bool write_out(const char* data, std::size_t size);
