@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::size_t block_size = std::size_t{128} * 1024;
+constexpr std::size_t block_size = std::size_t{512} * 1024;
 
 bool copy_over(const std::string& path, char* buffer) {
     const std::string work = path + ".copy";

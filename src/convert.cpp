@@ -18,7 +18,7 @@
 namespace tessaran {
 namespace {
 
-constexpr std::size_t block_size = std::size_t{128} * 1024;
+constexpr std::size_t block_size = std::size_t{512} * 1024;
 constexpr int max_link_hops = 40;
 
 Outcome lookup_failure() {

@@ -149,7 +149,7 @@ TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
 TEST_F(ConvertTest, LongUnchangedStartIsCopiedWhole) {
     // Longer than one block, so the start that needs no change is copied in several pieces.
     std::string start;
-    for (int i = 0; start.size() < 300 * 1024; ++i) {
+    for (int i = 0; start.size() < 1200 * 1024; ++i) {
         start += "\t<text>line " + std::to_string(i) + "</text>\n";
     }
     write_file(dir / "a.xml", start + "\t<rect>[5,5,5,5]</rect>\n<end/>");

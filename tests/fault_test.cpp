@@ -46,7 +46,7 @@ const Fault faults[] = {
     {"disk full",
      [](const ScratchDir& dir, const std::string& content) {
          ::mkdir((dir / "disk").c_str(), 0755);
-         if (::mount("tessaran", (dir / "disk").c_str(), "tmpfs", 0, "size=1m") != 0) {
+         if (::mount("tessaran", (dir / "disk").c_str(), "tmpfs", 0, "size=3m") != 0) {
              return std::string();
          }
          write_file(dir / "disk/a.xml", content);
@@ -58,7 +58,7 @@ const Fault faults[] = {
          write_file(dir / "a.xml", content);
          return dir / "a.xml";
      },
-     256 * 1024},
+     1024 * 1024},
     {"rename onto a mount point",
      [](const ScratchDir& dir, const std::string& content) {
          write_file(dir / "a.xml", content);
@@ -78,7 +78,7 @@ const Fault faults[] = {
 
 TEST(Faults, KeepTheFileAndGoOnWithTheNext) {
     // Several output buffers long, so that the writes that fail are made by the second thread.
-    const std::string content = testing_util::large_layout(600 * 1024);
+    const std::string content = testing_util::large_layout(2 * 1024 * 1024);
     for (const Fault& fault : faults) {
         const ScratchDir dir;
         const std::string failing = fault.prepare(dir, content);
