@@ -22,7 +22,7 @@ class OverlappedWriter {
     OverlappedWriter& operator=(const OverlappedWriter&) = delete;
     ~OverlappedWriter();
 
-    // Appends `bytes`; false once any write has failed.
+    // Appends `bytes`; false once a failed write has come to light, at a hand-over at the latest.
     bool append(std::string_view bytes) {
         if (bytes.size() >= capacity_ - used_) {
             return append_across_buffers(bytes);
