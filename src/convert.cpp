@@ -98,12 +98,16 @@ bool locate(const char* argument, Target& target, Outcome& failure) {
     return true;
 }
 
-// Stops the scan at the first line whose rewrite differs from what stands there, and counts the
-// bytes before that line: they need neither a second scan nor a change.
+// Stops the scan at the first change, and counts the whole lines before it: they need neither a
+// second scan nor a change.
 class ChangeProbe final : public RescaleSink {
   public:
     bool pass(std::string_view unchanged) override {
-        unchanged_prefix += static_cast<off_t>(unchanged.size());
+        const void* feed = ::memrchr(unchanged.data(), '\n', unchanged.size());
+        if (feed != nullptr) {
+            unchanged_prefix = passed_ + (static_cast<const char*>(feed) - unchanged.data()) + 1;
+        }
+        passed_ += static_cast<off_t>(unchanged.size());
         return true;
     }
     bool replace(std::string_view) override {
@@ -113,6 +117,9 @@ class ChangeProbe final : public RescaleSink {
 
     bool changed = false;
     off_t unchanged_prefix = 0;
+
+  private:
+    off_t passed_ = 0;
 };
 
 // Feeds the converted stream to the work file's writer, and gives up as soon as a held signal
@@ -124,7 +131,7 @@ class WorkFileSink final : public RescaleSink {
     bool pass(std::string_view unchanged) override { return append(unchanged); }
     bool replace(std::string_view rewritten) override { return append(rewritten); }
 
-    // Copies the first `size` bytes of `input` as they stand, leaving its offset behind them.
+    // Copies the first `size` bytes of `input` as they stand.
     bool copy_prefix(int input, off_t size) {
         for (off_t offset = 0; offset < size;) {
             std::size_t room_size = 0;
@@ -137,7 +144,7 @@ class WorkFileSink final : public RescaleSink {
             }
             offset += count;
         }
-        return ::lseek(input, size, SEEK_SET) == size;
+        return true;
     }
 
   private:
@@ -230,7 +237,7 @@ Outcome Converter::convert(const char* path) {
     }
     // Look before writing: a file with nothing to convert keeps its inode and times.
     ChangeProbe probe;
-    if (rescaler_.run(input.get(), probe) == ScanEnd::read_failed) {
+    if (rescaler_.run(input.get(), 0, probe) == ScanEnd::read_failed) {
         return Outcome::failed;
     }
     if (!probe.changed) {
@@ -248,7 +255,7 @@ Outcome Converter::replace(int input, const struct stat& status, off_t unchanged
     OverlappedWriter writer(work.fd(), output_.get(), output_.get() + block_size, block_size);
     WorkFileSink sink(writer, signals_);
     const bool scanned = sink.copy_prefix(input, unchanged_prefix) &&
-                         rescaler_.run(input, sink) == ScanEnd::finished;
+                         rescaler_.run(input, unchanged_prefix, sink) == ScanEnd::finished;
     const bool written = scanned && writer.finish();
     if (signals_.pending() != 0) {
         return Outcome::interrupted;

@@ -48,9 +48,9 @@ bool write_all(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-long read_some(int fd, char* data, std::size_t size) {
+long read_at(int fd, char* data, std::size_t size, off_t offset) {
     for (;;) {
-        const ssize_t count = ::read(fd, data, size);
+        const ssize_t count = ::pread(fd, data, size, offset);
         if (count >= 0 || errno != EINTR) {
             return static_cast<long>(count);
         }

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include <sys/types.h>
+
 namespace tessaran {
 
 // Closes the descriptor it holds when it goes out of scope; -1 holds nothing.
@@ -30,8 +32,8 @@ class UniqueFd {
 // Writes all `size` bytes, going on after short writes and interruptions.
 bool write_all(int fd, const char* data, std::size_t size);
 
-// Reads at most `size` bytes, going on after interruptions. Returns the count, 0 at the end, or
-// -1 on an error.
-long read_some(int fd, char* data, std::size_t size);
+// Reads at most `size` bytes at `offset`, going on after interruptions. Returns the count, 0 at
+// the end, or -1 on an error.
+long read_at(int fd, char* data, std::size_t size, off_t offset);
 
 }  // namespace tessaran

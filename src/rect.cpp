@@ -1,71 +1,24 @@
-// Rewriting of one rectangle line: read its group, scale it, write it in canonical form.
+// The rectangle rules: reading a group, scaling it, and the forms it is written back in.
 #include "rect.hpp"
 
 #include <charconv>
-#include <cstdint>
 #include <cstring>
 
 namespace tessaran {
 namespace {
 
-constexpr std::string_view rect_tag = "<rect>";
-constexpr std::string_view item_rect_tag = "<item_rect>";
+// One more than the largest magnitude a signed 32-bit value may have: 2^31, for -2^31.
+constexpr std::uint64_t magnitude_limit = std::uint64_t{1} << 31;
 
 // Returns whether `c` is white space as the C library's decimal conversion skips it.
 bool is_c_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Reads the number at `at` as atoi reads it: leading white space, one optional sign, digits up to
-// the first other byte; none reads as 0. Returns the position behind it, or nullptr for a value
-// outside the signed 32-bit range, which atoi would wrap into a plausible wrong one.
-const char* read_number(const char* at, const char* end, std::int64_t& value) {
-    constexpr std::uint64_t limit = std::uint64_t{1} << 31;
-    while (at != end && is_c_space(*at)) {
-        ++at;
-    }
-    const bool negative = at != end && *at == '-';
-    if (at != end && (*at == '-' || *at == '+')) {
-        ++at;
-    }
-    std::uint64_t magnitude = 0;
-    for (unsigned digit; at != end && (digit = static_cast<unsigned char>(*at) - '0') < 10; ++at) {
-        magnitude = magnitude * 10 + digit;
-        if (magnitude > limit) {
-            return nullptr;
-        }
-    }
-    if (!negative && magnitude == limit) {
-        return nullptr;
-    }
-    value = negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
-    return at;
-}
-
-// Reads the four members of the group that starts at the first '[' of `line`. Each field ends
-// only at the delimiter awaited next, ',' three times and then ']'; the number at its start never
-// reads past that delimiter, which is neither blank, sign nor digit.
-bool read_group(std::string_view line, std::int64_t (&values)[4]) {
-    constexpr char delimiters[4] = {',', ',', ',', ']'};
-    const char* const end = line.data() + line.size();
-    const char* at = static_cast<const char*>(std::memchr(line.data(), '[', line.size()));
-    for (int member = 0; member < 4; ++member) {
-        if (at == nullptr || (at = read_number(at + 1, end, values[member])) == nullptr) {
-            return false;
-        }
-        if (at == end || *at != delimiters[member]) {
-            at = static_cast<const char*>(
-                std::memchr(at, delimiters[member], static_cast<std::size_t>(end - at)));
-        }
-    }
-    return at != nullptr;
-}
-
 // Appends the literal `text` at `at` and returns the position behind it.
-template <std::size_t size>
-char* put(char* at, const char (&text)[size]) {
-    std::memcpy(at, text, size - 1);
-    return at + size - 1;
+char* put(char* at, std::string_view text) {
+    std::memcpy(at, text.data(), text.size());
+    return at + text.size();
 }
 
 // Appends `value` as a signed decimal; a scaled value always fits 32 bits.
@@ -74,44 +27,99 @@ char* put_decimal(char* at, std::int64_t value) {
 }
 
 // Scales the group and appends it as "[a,b,c,d]".
-char* put_scaled_group(char* at, const std::int64_t (&values)[4]) {
+char* put_scaled_group(char* at, const Group& group) {
     // Multiply first, then divide, truncating toward zero; 64 bits keep every product exact.
-    at = put_decimal(put(at, "["), values[0] * 1024 / 1280);
-    at = put_decimal(put(at, ","), values[1] * 576 / 720);
-    at = put_decimal(put(at, ","), values[2] * 1024 / 1280);
-    at = put_decimal(put(at, ","), values[3] * 576 / 720);
+    at = put_decimal(put(at, "["), group.values[0] * 1024 / 1280);
+    at = put_decimal(put(at, ","), group.values[1] * 576 / 720);
+    at = put_decimal(put(at, ","), group.values[2] * 1024 / 1280);
+    at = put_decimal(put(at, ","), group.values[3] * 576 / 720);
     return put(at, "]");
 }
 
 }  // namespace
 
-std::size_t retset_point(std::string_view line, RectKind kind, char (&out)[rect_line_capacity]) {
-    std::int64_t values[4];
-    if (!read_group(line, values)) {
-        return 0;
+const char* GroupReader::take(const char* at, const char* end) {
+    while (at != end && state_ == State::reading) {
+        switch (phase_) {
+            case Phase::blanks:
+                at = take_blanks(at, end);
+                break;
+            case Phase::digits:
+                at = take_digits(at, end);
+                break;
+            case Phase::delimiter:
+                at = take_delimiter(at, end);
+                break;
+        }
     }
+    return at;
+}
+
+// Skips the white space before a number and takes its sign.
+const char* GroupReader::take_blanks(const char* at, const char* end) {
+    while (at != end && is_c_space(*at)) {
+        ++at;
+    }
+    if (at != end) {
+        negative_ = *at == '-';
+        at += *at == '-' || *at == '+' ? 1 : 0;
+        magnitude_ = 0;
+        phase_ = Phase::digits;
+    }
+    return at;
+}
+
+// Takes digits up to the first other byte, which ends the number.
+const char* GroupReader::take_digits(const char* at, const char* end) {
+    for (unsigned digit; at != end && (digit = static_cast<unsigned char>(*at) - '0') < 10; ++at) {
+        magnitude_ = magnitude_ * 10 + digit;
+        if (magnitude_ > magnitude_limit) {
+            state_ = State::unreadable;
+            return at;
+        }
+    }
+    if (at != end) {
+        if (!negative_ && magnitude_ == magnitude_limit) {
+            state_ = State::unreadable;
+            return at;
+        }
+        const auto magnitude = static_cast<std::int64_t>(magnitude_);
+        group_.values[member_] = negative_ ? -magnitude : magnitude;
+        phase_ = Phase::delimiter;
+    }
+    return at;
+}
+
+// Passes over the rest of the field to the delimiter awaited next.
+const char* GroupReader::take_delimiter(const char* at, const char* end) {
+    const char awaited = member_ < 3 ? ',' : ']';
+    for (; at != end; ++at) {
+        if (*at == awaited) {
+            ++member_;
+            state_ = member_ == 4 ? State::read : State::reading;
+            phase_ = Phase::blanks;
+            return at + 1;
+        }
+        if (*at == ']') {
+            state_ = State::unreadable;
+            return at;
+        }
+    }
+    return at;
+}
+
+std::size_t retset_point(const Group& group, RectKind kind, char (&out)[rect_line_capacity]) {
     char* at = out;
     if (kind == RectKind::rect) {
-        at = put(put_scaled_group(put(at, "<rect>"), values), "</rect>\n");
+        at = put(put_scaled_group(put(at, rect_tag), group), "</rect>\n");
     } else {
-        at = put(put_scaled_group(put(at, "<item_rect>"), values), "</item_rect>\n");
+        at = put(put_scaled_group(put(at, item_rect_tag), group), "</item_rect>\n");
     }
     return static_cast<std::size_t>(at - out);
 }
 
-std::size_t rewrite_line(std::string_view line, char (&out)[rect_line_capacity]) {
-    // A line with both tags takes the "<rect>" form. Trying "<item_rect>" after a failed "<rect>"
-    // rewrite would read the same first group and fail the same way, so one test decides.
-    std::size_t length = 0;
-    if (line.find(rect_tag) != std::string_view::npos) {
-        length = retset_point(line, RectKind::rect, out);
-    } else if (line.find(item_rect_tag) != std::string_view::npos) {
-        length = retset_point(line, RectKind::item_rect, out);
-    }
-    if (length == line.size() && std::memcmp(out, line.data(), length) == 0) {
-        return 0;
-    }
-    return length;
+std::size_t scaled_group(const Group& group, char (&out)[rect_line_capacity]) {
+    return static_cast<std::size_t>(put_scaled_group(out, group) - out);
 }
 
 }  // namespace tessaran

@@ -1,27 +1,66 @@
-// Rewriting of one rectangle line from 1280 x 720 to 1024 x 576 coordinates.
+// The rectangle rules: reading a bracketed group, scaling it from 1280 x 720 to 1024 x 576, and the
+// forms it is written back in.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace tessaran {
 
-// The canonical form a rectangle line is written back in.
+// The canonical form a plain rectangle line is written back in.
 enum class RectKind { rect = 1, item_rect = 2 };
+
+constexpr std::string_view rect_tag = "<rect>";
+constexpr std::string_view item_rect_tag = "<item_rect>";
+constexpr std::string_view rect_close = "</rect>";
+constexpr std::string_view item_rect_close = "</item_rect>";
 
 // Room for the longest canonical line: "<item_rect>[" 4 x 11 characters, 3 commas and
 // "]</item_rect>\n", with some to spare.
 constexpr std::size_t rect_line_capacity = 96;
 
-// Reads the first bracketed group of `line`, scales it and writes the whole line anew in the
-// canonical form of `kind` into `out`. Returns the length written, or 0 when the group cannot be
-// read (no '[', delimiters missing, or a value outside the signed 32-bit range); `out` is then
-// left in an unspecified state and the caller keeps the line as it was.
-std::size_t retset_point(std::string_view line, RectKind kind, char (&out)[rect_line_capacity]);
+// The four members of a group, each within the signed 32-bit range.
+struct Group {
+    std::int64_t values[4];
+};
 
-// Applies the tag tests to one whole line (its line feed included, if any) and rewrites it when it
-// is a rectangle line. Returns the length of the new line in `out`, or 0 when the line is to stay
-// byte for byte as it is: no tag, an unreadable group, or already in its canonical form.
-std::size_t rewrite_line(std::string_view line, char (&out)[rect_line_capacity]);
+// Reads the group that follows a '[' as the C library's atoi reads each field: leading white
+// space, one optional sign, digits up to the first other byte, none reading as 0. Each field runs
+// on to the delimiter awaited next, ',' three times and then ']'; a ']' before the third ',', or a
+// number outside the signed 32-bit range, makes the group unreadable. The group may arrive in any
+// number of pieces, so that one of any length needs no buffer.
+class GroupReader {
+  public:
+    enum class State { reading, read, unreadable };
+
+    // Takes the bytes of one piece, starting right after the '[' or where the last piece ended.
+    // Returns the position where the group was decided (right behind its ']', or at the byte that
+    // made it unreadable), or `end` while it is still being read.
+    const char* take(const char* at, const char* end);
+
+    State state() const { return state_; }
+    const Group& group() const { return group_; }
+
+  private:
+    enum class Phase { blanks, digits, delimiter };
+    const char* take_blanks(const char* at, const char* end);
+    const char* take_digits(const char* at, const char* end);
+    const char* take_delimiter(const char* at, const char* end);
+
+    State state_ = State::reading;
+    Phase phase_ = Phase::blanks;
+    int member_ = 0;
+    bool negative_ = false;
+    std::uint64_t magnitude_ = 0;
+    Group group_{};
+};
+
+// Writes the canonical line of `kind` for `group`, scaled, line feed included, into `out`.
+// Returns its length.
+std::size_t retset_point(const Group& group, RectKind kind, char (&out)[rect_line_capacity]);
+
+// Writes "[a,b,c,d]" for `group`, scaled, into `out`. Returns its length.
+std::size_t scaled_group(const Group& group, char (&out)[rect_line_capacity]);
 
 }  // namespace tessaran

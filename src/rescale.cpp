@@ -1,6 +1,13 @@
 // The scan over a whole layout stream.
+//
+// A line can change only where it holds a '[', so the scan leaps from one '[' to the next and
+// looks at the lines around them alone. Such a line is either plain, one rectangle element and
+// blanks, and is written anew in its canonical form; or it changes only inside the groups that its
+// rectangle tags lead to. Everything works on offsets into the input, so a line of any length is
+// followed through the window without being held.
 #include "rescale.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "fd.hpp"
@@ -9,84 +16,291 @@
 namespace tessaran {
 namespace {
 
-// Scans `block`, which ends at a line end or at the end of the stream, and feeds `sink`.
-// Returns false when the sink stopped the scan.
-bool rescale_block(std::string_view block, RescaleSink& sink) {
-    char rewritten[rect_line_capacity];
-    std::size_t run = 0;   // start of the untouched bytes not yet passed on
-    std::size_t line = 0;  // start of the line the search goes on from
-    // Only a line that holds a '[' can change, so the search leaps from one '[' to the next and
-    // looks at the lines around them alone; in a layout these are nearly all rectangle lines.
-    for (std::size_t hit; (hit = block.find('[', line)) != std::string_view::npos;) {
-        const void* feed_before = ::memrchr(block.data() + line, '\n', hit - line);
-        if (feed_before != nullptr) {
-            line =
-                static_cast<std::size_t>(static_cast<const char*>(feed_before) - block.data()) + 1;
-        }
-        const std::size_t feed = block.find('\n', hit);
-        const std::size_t line_end = feed == std::string_view::npos ? block.size() : feed + 1;
-        const std::size_t length = rewrite_line(block.substr(line, line_end - line), rewritten);
-        if (length > 0) {
-            if (!sink.pass(block.substr(run, line - run)) ||
-                !sink.replace(std::string_view(rewritten, length))) {
-                return false;
-            }
-            run = line_end;
-        }
-        line = line_end;
+constexpr std::size_t side_buffer_size = std::size_t{64} * 1024;
+constexpr off_t no_limit = static_cast<off_t>(~std::uint64_t{0} >> 1);
+
+bool is_blank(int byte) {
+    return byte == ' ' || byte == '\t';
+}
+
+// Where a group was decided: right behind its ']', or at the byte that made it unreadable.
+struct GroupRead {
+    bool readable;
+    off_t end;
+    Group group;
+};
+
+// One scan of one input. Output is owed from `run_` on: the bytes up to `settled_` will pass as
+// they stand, and are handed on before the window moves away from them.
+class Scan {
+  public:
+    Scan(InputWindow& window, char* side, std::size_t side_size, RescaleSink& sink, off_t start)
+        : window_(window),
+          side_(side),
+          side_size_(side_size),
+          sink_(sink),
+          run_(start),
+          settled_(start) {}
+
+    ScanEnd run();
+
+  private:
+    std::string_view from(off_t at);
+    int byte_at(off_t at) {
+        return window_.contains(at) ? static_cast<unsigned char>(*window_.data_at(at))
+                                    : slow_byte_at(at);
     }
-    return sink.pass(block.substr(run));
+    int slow_byte_at(off_t at);
+    off_t find(char wanted, off_t at, off_t limit);
+    bool matches(off_t at, off_t limit, std::string_view text);
+    off_t skip_blanks(off_t at, off_t limit);
+    off_t find_tag_end(off_t at, off_t limit);
+    GroupRead read_group(off_t bracket, off_t limit);
+
+    off_t convert_line(off_t line_start, off_t bracket);
+    bool convert_plain(off_t line_start, off_t line_end, off_t next_line);
+    void convert_rich(off_t line_start, off_t bracket, off_t line_end);
+
+    void replace(off_t begin, off_t end, std::string_view bytes);
+    void hand_on(off_t to);
+    bool halted() const { return stopped_ || reread_failed_ || window_.failed(); }
+
+    InputWindow& window_;
+    char* side_;
+    std::size_t side_size_;
+    RescaleSink& sink_;
+    off_t run_;
+    off_t settled_;
+    bool stopped_ = false;
+    bool reread_failed_ = false;
+};
+
+ScanEnd Scan::run() {
+    off_t at = run_;
+    off_t line_start = run_;
+    for (std::string_view view; !(view = from(at)).empty();) {
+        const void* bracket = std::memchr(view.data(), '[', view.size());
+        const std::size_t scanned =
+            bracket == nullptr
+                ? view.size()
+                : static_cast<std::size_t>(static_cast<const char*>(bracket) - view.data());
+        const void* feed = ::memrchr(view.data(), '\n', scanned);
+        if (feed != nullptr) {
+            line_start = at + (static_cast<const char*>(feed) - view.data()) + 1;
+        }
+        settled_ = line_start;
+        if (bracket == nullptr) {
+            at += static_cast<off_t>(view.size());
+        } else {
+            line_start = at = convert_line(line_start, at + static_cast<off_t>(scanned));
+        }
+    }
+    hand_on(at);
+    if (window_.failed() || reread_failed_) {
+        return ScanEnd::read_failed;
+    }
+    return stopped_ ? ScanEnd::stopped : ScanEnd::finished;
+}
+
+// Converts the line that starts at `line_start` and holds its first '[' at `bracket`. Returns
+// where the next line starts.
+off_t Scan::convert_line(off_t line_start, off_t bracket) {
+    const off_t line_end = find('\n', bracket, no_limit);
+    const off_t next_line = line_end + (byte_at(line_end) == '\n' ? 1 : 0);
+    if (!convert_plain(line_start, line_end, next_line)) {
+        convert_rich(line_start, bracket, line_end);
+    }
+    settled_ = next_line;
+    return next_line;
+}
+
+// A plain line is blanks, one tag, blanks, a readable group, blanks, the matching closing tag,
+// blanks and an optional CR. It is written anew in its canonical form.
+bool Scan::convert_plain(off_t line_start, off_t line_end, off_t next_line) {
+    off_t at = skip_blanks(line_start, line_end);
+    const bool rect = matches(at, line_end, rect_tag);
+    if (!rect && !matches(at, line_end, item_rect_tag)) {
+        return false;
+    }
+    at = skip_blanks(at + static_cast<off_t>(rect ? rect_tag.size() : item_rect_tag.size()),
+                     line_end);
+    if (at == line_end || byte_at(at) != '[') {
+        return false;
+    }
+    const GroupRead read = read_group(at, line_end);
+    const std::string_view close = rect ? rect_close : item_rect_close;
+    if (!read.readable || !matches(at = skip_blanks(read.end, line_end), line_end, close)) {
+        return false;
+    }
+    at = skip_blanks(at + static_cast<off_t>(close.size()), line_end);
+    at += at != line_end && byte_at(at) == '\r' ? 1 : 0;
+    if (at != line_end) {
+        return false;
+    }
+    char line[rect_line_capacity];
+    const std::size_t length =
+        retset_point(read.group, rect ? RectKind::rect : RectKind::item_rect, line);
+    replace(line_start, next_line, std::string_view(line, length));
+    return true;
+}
+
+// Any other line changes only inside the groups its tags lead to: for each tag, the group at the
+// first '[' behind it, each group once. A '[' inside a group already replaced cannot start
+// another, and neither can one inside a group found unreadable: it would meet the same ']' too
+// early, the same end of line or the same oversized number. So each byte is read a bounded number
+// of times, however many tags and brackets a line holds.
+void Scan::convert_rich(off_t line_start, off_t bracket, off_t line_end) {
+    off_t taken_until = line_start;
+    for (off_t at = line_start, tag_end; (tag_end = find_tag_end(at, line_end)) != line_end;
+         at = tag_end) {
+        if (bracket < tag_end && (bracket = find('[', tag_end, line_end)) == line_end) {
+            return;
+        }
+        if (bracket < taken_until) {
+            continue;
+        }
+        const GroupRead read = read_group(bracket, line_end);
+        taken_until = read.end;
+        if (read.readable) {
+            char group[rect_line_capacity];
+            replace(bracket, read.end, std::string_view(group, scaled_group(read.group, group)));
+        }
+    }
+}
+
+// Reads the group whose '[' stands at `bracket`, within the line that ends at `limit`.
+GroupRead Scan::read_group(off_t bracket, off_t limit) {
+    GroupReader reader;
+    off_t at = bracket + 1;
+    while (at < limit && reader.state() == GroupReader::State::reading) {
+        const std::string_view view = from(at);
+        if (view.empty()) {
+            break;
+        }
+        const std::size_t size = std::min(view.size(), static_cast<std::size_t>(limit - at));
+        at += reader.take(view.data(), view.data() + size) - view.data();
+    }
+    const bool readable = reader.state() == GroupReader::State::read;
+    return {readable, readable || reader.state() == GroupReader::State::unreadable ? at : limit,
+            reader.group()};
+}
+
+// The end of the first "<rect>" or "<item_rect>" from `at` on, or `limit` when there is none.
+off_t Scan::find_tag_end(off_t at, off_t limit) {
+    for (off_t open; (open = find('<', at, limit)) != limit; at = open + 1) {
+        if (matches(open, limit, rect_tag)) {
+            return open + static_cast<off_t>(rect_tag.size());
+        }
+        if (matches(open, limit, item_rect_tag)) {
+            return open + static_cast<off_t>(item_rect_tag.size());
+        }
+    }
+    return limit;
+}
+
+// The first `wanted` from `at` on, or `limit` when there is none before it. Without a limit, the
+// end of the input stands for none.
+off_t Scan::find(char wanted, off_t at, off_t limit) {
+    for (std::string_view view; at < limit && !(view = from(at)).empty();) {
+        const std::size_t size = std::min(view.size(), static_cast<std::size_t>(limit - at));
+        const void* found = std::memchr(view.data(), wanted, size);
+        if (found != nullptr) {
+            return at + (static_cast<const char*>(found) - view.data());
+        }
+        at += static_cast<off_t>(size);
+    }
+    return std::min(at, limit);
+}
+
+// Whether `text` stands at `at`, wholly before `limit`.
+bool Scan::matches(off_t at, off_t limit, std::string_view text) {
+    const auto size = static_cast<off_t>(text.size());
+    if (limit - at < size) {
+        return false;
+    }
+    if (window_.contains(at) && window_.contains(at + size - 1)) {
+        return std::memcmp(window_.data_at(at), text.data(), text.size()) == 0;
+    }
+    for (off_t i = 0; i < size; ++i) {
+        if (byte_at(at + i) != static_cast<unsigned char>(text[static_cast<std::size_t>(i)])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+off_t Scan::skip_blanks(off_t at, off_t limit) {
+    while (at < limit && is_blank(byte_at(at))) {
+        ++at;
+    }
+    return at;
+}
+
+// The byte at `at`, or -1 past the end of the input.
+int Scan::slow_byte_at(off_t at) {
+    const std::string_view view = from(at);
+    return view.empty() ? -1 : static_cast<unsigned char>(view.front());
+}
+
+// The window from `at`; before it moves away from bytes that are settled, they are handed on.
+// Every line that changes starts at or behind `settled_`, so the window keeps that in view.
+std::string_view Scan::from(off_t at) {
+    if (halted()) {
+        return {};
+    }
+    if (!window_.contains(at) && settled_ > run_) {
+        hand_on(settled_);
+    }
+    return window_.from(at, settled_);
+}
+
+// Puts `bytes` in place of the input from `begin` to `end`, unless they are the same bytes.
+void Scan::replace(off_t begin, off_t end, std::string_view bytes) {
+    if (end - begin == static_cast<off_t>(bytes.size()) && matches(begin, end, bytes)) {
+        return;
+    }
+    hand_on(begin);
+    if (halted()) {
+        return;
+    }
+    stopped_ = !sink_.replace(bytes);
+    run_ = end;
+}
+
+// Hands on the input up to `to` as it stands: from the window where it holds the bytes, otherwise
+// read again through the side buffer, which leaves the window where it is.
+void Scan::hand_on(off_t to) {
+    while (run_ < to && !halted()) {
+        std::string_view bytes;
+        if (window_.contains(run_)) {
+            bytes = std::string_view(window_.data_at(run_),
+                                     static_cast<std::size_t>(std::min(to, window_.end()) - run_));
+        } else {
+            const off_t stop = run_ < window_.start() ? std::min(to, window_.start()) : to;
+            const auto wanted = std::min(side_size_, static_cast<std::size_t>(stop - run_));
+            const long count = read_at(window_.fd(), side_, wanted, run_);
+            reread_failed_ = count <= 0;
+            bytes = std::string_view(side_, reread_failed_ ? 0 : static_cast<std::size_t>(count));
+        }
+        if (reread_failed_ || !sink_.pass(bytes)) {
+            stopped_ = !reread_failed_;
+            return;
+        }
+        run_ += static_cast<off_t>(bytes.size());
+    }
 }
 
 }  // namespace
 
-Rescaler::Rescaler(std::size_t block_size) : data_(new char[block_size]), capacity_(block_size) {}
+Rescaler::Rescaler(std::size_t block_size)
+    : block_(new char[block_size]),
+      side_(new char[std::min(block_size, side_buffer_size)]),
+      side_size_(std::min(block_size, side_buffer_size)),
+      window_(block_.get(), block_size) {}
 
-ScanEnd Rescaler::run(int fd, RescaleSink& sink) {
-    begin_ = 0;
-    end_ = 0;
-    for (bool at_end = false; !at_end;) {
-        if (!refill(fd, at_end)) {
-            return ScanEnd::read_failed;
-        }
-        const std::size_t limit = at_end ? end_ : complete_lines_end();
-        if (!rescale_block(std::string_view(data_.get() + begin_, limit - begin_), sink)) {
-            return ScanEnd::stopped;
-        }
-        begin_ = limit;
-    }
-    return ScanEnd::finished;
-}
-
-// Moves the unfinished line to the front, makes room for it to grow when it fills the whole
-// buffer, and reads once behind it.
-bool Rescaler::refill(int fd, bool& at_end) {
-    const std::size_t carried = end_ - begin_;
-    if (carried == capacity_) {
-        std::unique_ptr<char[]> larger(new char[capacity_ * 2]);
-        std::memcpy(larger.get(), data_.get(), carried);
-        data_ = std::move(larger);
-        capacity_ *= 2;
-    } else if (begin_ > 0) {
-        std::memmove(data_.get(), data_.get() + begin_, carried);
-    }
-    begin_ = 0;
-    end_ = carried;
-    const long count = read_some(fd, data_.get() + end_, capacity_ - end_);
-    if (count < 0) {
-        return false;
-    }
-    end_ += static_cast<std::size_t>(count);
-    at_end = count == 0;
-    return true;
-}
-
-// The end of the last whole line read so far, or the start when no line is whole yet.
-std::size_t Rescaler::complete_lines_end() const {
-    const void* feed = ::memrchr(data_.get() + begin_, '\n', end_ - begin_);
-    return feed == nullptr
-               ? begin_
-               : static_cast<std::size_t>(static_cast<const char*>(feed) - data_.get()) + 1;
+ScanEnd Rescaler::run(int fd, off_t offset, RescaleSink& sink) {
+    window_.reset(fd);
+    return Scan(window_, side_.get(), side_size_, sink, offset).run();
 }
 
 }  // namespace tessaran

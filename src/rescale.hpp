@@ -1,15 +1,19 @@
-// The scan over a whole layout stream: untouched runs pass on in one piece, rectangle lines are
-// rewritten.
+// The scan over a whole layout stream: untouched runs pass on in one piece, rectangle groups and
+// plain rectangle lines are rewritten.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string_view>
 
+#include <sys/types.h>
+
+#include "input_window.hpp"
+
 namespace tessaran {
 
 // Takes the converted stream in order: runs of bytes that stand as they were in the input, and
-// rewritten lines in place of the input lines they replace.
+// rewritten bytes in place of the input bytes they replace.
 class RescaleSink {
   public:
     virtual ~RescaleSink() = default;
@@ -20,24 +24,21 @@ class RescaleSink {
 
 enum class ScanEnd { finished, stopped, read_failed };
 
-// Reads a stream in large blocks and feeds its sink. The block buffer is kept from one stream to
-// the next; it grows only when a single line does not fit, so memory follows the longest line,
-// never the size of the stream.
+// Scans a file in large blocks and feeds its sink. Its memory is fixed when it is made: a line
+// longer than a block is followed through its offsets in the file, never held whole.
 class Rescaler {
   public:
-    explicit Rescaler(std::size_t block_size = std::size_t{128} * 1024);
+    explicit Rescaler(std::size_t block_size = std::size_t{512} * 1024);
 
-    // Scans `fd` from its current offset to its end.
-    ScanEnd run(int fd, RescaleSink& sink);
+    // Scans `fd`, a file that can be read at any offset, from `offset`, which starts a line, to
+    // its end.
+    ScanEnd run(int fd, off_t offset, RescaleSink& sink);
 
   private:
-    bool refill(int fd, bool& at_end);
-    std::size_t complete_lines_end() const;
-
-    std::unique_ptr<char[]> data_;
-    std::size_t capacity_;
-    std::size_t begin_ = 0;  // first byte not yet scanned
-    std::size_t end_ = 0;    // end of the bytes read
+    std::unique_ptr<char[]> block_;
+    std::unique_ptr<char[]> side_;
+    std::size_t side_size_;
+    InputWindow window_;
 };
 
 }  // namespace tessaran

@@ -1,10 +1,10 @@
-// Rewriting of single lines: which lines are rectangle lines, how their groups are read and
-// scaled, and which lines stay as they are.
+// Rewriting of single lines: which lines are plain rectangle lines, which groups a line's tags
+// lead to, how groups are read and scaled, and which lines stay as they are.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "rect.hpp"
+#include "string_sink.hpp"
 
 using namespace std::string_literals;
 
@@ -14,11 +14,6 @@ struct LineCase {
     std::string line;
     std::string expected;  // empty: the line stays byte for byte
 };
-
-std::string rewritten(const std::string& line) {
-    char out[tessaran::rect_line_capacity];
-    return std::string(out, tessaran::rewrite_line(line, out));
-}
 
 const LineCase line_cases[] = {
     // Full screen and a quarter of it.
@@ -34,22 +29,42 @@ const LineCase line_cases[] = {
     {"<rect>[,,,]</rect>\n", "<rect>[0,0,0,0]</rect>\n"},
     {"<rect>[12.9,0,0,0]</rect>\n", "<rect>[9,0,0,0]</rect>\n"},
     {"<rect>[+10,007,0,0]</rect>\n", "<rect>[8,5,0,0]</rect>\n"},
-    // Indentation, trailing text and a CR LF are dropped; a missing line feed is added.
-    {"\t\t<rect>[10,20,30,40]</rect> <!-- x -->\r\n", "<rect>[8,16,24,32]</rect>\n"},
+    // A plain line drops its blanks and CR and gains a missing line feed.
+    {"\t<rect>[10,20,30,40]</rect>\r\n", "<rect>[8,16,24,32]</rect>\n"},
+    {" \t<item_rect> [1,2,3,4]\t</item_rect> \r\n", "<item_rect>[0,1,2,3]</item_rect>\n"},
     {"<item_rect>[10,20,30,40]</item_rect>", "<item_rect>[8,16,24,32]</item_rect>\n"},
-    // The first '[' of the line is read, even before the tag; "<rect>" wins over "<item_rect>".
-    {"[1,2,3,4] <rect>[5,6,7,8]</rect>\n", "<rect>[0,1,2,3]</rect>\n"},
-    {"<item_rect>[1,2,3,4]</item_rect><rect>[5,6,7,8]</rect>\n", "<rect>[0,1,2,3]</rect>\n"},
+    // Any other line keeps every byte but its groups, CR and missing line feed included.
+    {"\t<item name=\"quit\"><rect>[100,100,200,50]</rect><text>Quit</text></item>\n",
+     "\t<item name=\"quit\"><rect>[80,80,160,40]</rect><text>Quit</text></item>\n"},
+    {"<rect>[0,0,1280,720]</rect> <!-- full screen -->\r\n",
+     "<rect>[0,0,1024,576]</rect> <!-- full screen -->\r\n"},
+    {"<rect>[1280,720,640,360]</rect> x", "<rect>[1024,576,512,288]</rect> x"},
+    {"<rect>[5,5,5,5]</item_rect>\n", "<rect>[4,4,4,4]</item_rect>\n"},
+    {"<rect>\0[5,5,5,5]</rect>\n"s, "<rect>\0[4,4,4,4]</rect>\n"s},
+    // Old Mac line ends make one line of a whole layout.
+    {"<w>\r\t<rect>[10,10,10,10]</rect>\r<item_rect>[5,5,5,5]</item_rect>\r</w>",
+     "<w>\r\t<rect>[8,8,8,8]</rect>\r<item_rect>[4,4,4,4]</item_rect>\r</w>"},
+    // A tag leads to the first '[' behind it; a '[' before any tag is not the rectangle's.
+    {"[100,100,100,100] <rect>[5,5,5,5]</rect>\n", "[100,100,100,100] <rect>[4,4,4,4]</rect>\n"},
+    {"<item_rect>[1,2,3,4]</item_rect><rect>[5,6,7,8]</rect>\n",
+     "<item_rect>[0,1,2,3]</item_rect><rect>[4,4,5,6]</rect>\n"},
+    {"[5,5,5,5]<rect>\n", ""},
+    // Two tags that lead to one group scale it once.
+    {"<rect><item_rect>[5,5,5,5]\n", "<rect><item_rect>[4,4,4,4]\n"},
+    // A tag inside a group that was cut short, or replaced, still leads to the group after it.
+    {"<rect>[1,<rect>] [5,5,5,5]\n", "<rect>[1,<rect>] [4,4,4,4]\n"},
+    {"<rect>[1,2,<rect>3,4] [5,5,5,5]\n", "<rect>[0,1,0,3] [4,4,4,4]\n"},
+    // A '[' inside a replaced group starts no second one.
+    {"<rect>[1<rect>[5,5,5,5]\n", "<rect>[0,4,4,4]\n"},
     // More than four members: the fourth field runs on to the ']'.
     {"<rect>[10,20,30,40,50]</rect>\n", "<rect>[8,16,24,32]</rect>\n"},
     // The whole signed 32-bit range scales exactly.
     {"<rect>[2000000000,0,0,0]</rect>\n", "<rect>[1600000000,0,0,0]</rect>\n"},
     {"<rect>[-2147483648,2147483647,0,0]</rect>\n", "<rect>[-1717986918,1717986917,0,0]</rect>\n"},
-    // Bytes of value 0 are bytes like any other.
-    {"<rect>\0[5,5,5,5]</rect>\n"s, "<rect>[4,4,4,4]</rect>\n"},
-    // Unreadable groups keep their line: no '[', three members, no ']', out of range.
+    // Unreadable groups keep their line: no '[', cut short, no ']', out of range.
     {"<rect>none</rect>\n", ""},
     {"<rect>[1,2,3]</rect>\n", ""},
+    {"<rect>[1280,720]</rect><!-- [7,8,9] -->\n", ""},
     {"<rect>[1,2,3,4\n", ""},
     {"<rect>[2147483648,0,0,0]</rect>\n", ""},
     {"<rect>[0,-99999999999999999999,0,0]</rect>\n", ""},
@@ -62,8 +77,13 @@ const LineCase line_cases[] = {
 };
 
 TEST(RewriteLine, FollowsTheTable) {
-    for (const LineCase& row : line_cases) {
-        EXPECT_EQ(rewritten(row.line), row.expected) << "line: " << row.line;
+    // A block of 7 bytes makes nearly every line longer than a block.
+    for (const std::size_t block_size : {7, 64, 512 * 1024}) {
+        for (const LineCase& row : line_cases) {
+            const std::string& expected = row.expected.empty() ? row.line : row.expected;
+            EXPECT_EQ(testing_util::rescaled(row.line, block_size), expected)
+                << "block " << block_size << ", line: " << row.line;
+        }
     }
 }
 

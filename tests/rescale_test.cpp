@@ -1,28 +1,16 @@
 // The scan over whole streams: lines that straddle blocks, the last line, odd bytes.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include "rescale.hpp"
+#include "reference_rules.hpp"
 #include "string_sink.hpp"
 
 using namespace std::string_literals;
+using namespace std::string_view_literals;
 
 namespace {
-
-std::string rescaled(const std::string& input, std::size_t block_size) {
-    const int fd = ::memfd_create("input", 0);
-    EXPECT_EQ(::write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
-    ::lseek(fd, 0, SEEK_SET);
-    testing_util::StringSink sink;
-    tessaran::Rescaler rescaler(block_size);
-    EXPECT_EQ(rescaler.run(fd, sink), tessaran::ScanEnd::finished);
-    ::close(fd);
-    return sink.text;
-}
 
 struct StreamCase {
     std::string input;
@@ -37,7 +25,8 @@ const StreamCase stream_cases[] = {
     {"<a>\n<text>y</text>", "<a>\n<text>y</text>"},
     {"<a>\n<rect>[5,5,5,5]</rect>", "<a>\n<rect>[4,4,4,4]</rect>\n"},
     // A tag far into a long line is found.
-    {std::string(280, 'a') + "<rect>[10,10,10,10]</rect>\n", "<rect>[8,8,8,8]</rect>\n"},
+    {std::string(280, 'a') + "<rect>[10,10,10,10]</rect>\n",
+     std::string(280, 'a') + "<rect>[8,8,8,8]</rect>\n"},
     // Bytes of value 0 pass through.
     {"a\0b\n<rect>[5,5,5,5]</rect>\n\0"s, "a\0b\n<rect>[4,4,4,4]</rect>\n\0"s},
     // CR LF lines that are not rewritten keep their CR.
@@ -54,9 +43,29 @@ TEST(Rescaler, ConvertsWholeStreamsAtEveryBlockSize) {
     // A block of 7 bytes splits every line and makes the buffer grow.
     for (const std::size_t block_size : {7, 64, 128 * 1024}) {
         for (const StreamCase& row : stream_cases) {
-            EXPECT_EQ(rescaled(row.input, block_size), row.expected)
+            EXPECT_EQ(testing_util::rescaled(row.input, block_size), row.expected)
                 << "block " << block_size << ", input: " << row.input;
         }
+    }
+}
+
+// Lines built from the pieces that matter, plain and rich rectangle lines among them, held against
+// the separate reading of the rules.
+TEST(Rescaler, AgreesWithTheReferenceOnRandomLines) {
+    // clang-format off
+    const std::string_view pieces[] = {
+        "<rect>", "<item_rect>", "</rect>", "</item_rect>", "[1280,720,640,360]", "[-3,5,,9]",
+        "[1,2]", "[7,8,9,0,1]", "[", "]", ",", " ", "\t", "\r", "\n", "12", "-", "<text>", "x",
+        "2147483648", "\0"sv};
+    // clang-format on
+    std::mt19937 random(20261207);
+    std::string input;
+    for (int piece = 0; piece < 200000; ++piece) {
+        input.append(pieces[random() % std::size(pieces)]);
+    }
+    const std::string expected = reference::converted(input);
+    for (const std::size_t block_size : {7, 64, 512 * 1024}) {
+        EXPECT_EQ(testing_util::rescaled(input, block_size), expected) << "block " << block_size;
     }
 }
 

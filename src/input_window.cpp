@@ -1,0 +1,35 @@
+// Access to an input file by offset through one fixed buffer.
+#include "input_window.hpp"
+
+#include "fd.hpp"
+
+namespace tessaran {
+
+void InputWindow::reset(int fd) {
+    fd_ = fd;
+    start_ = 0;
+    size_ = 0;
+    input_end_ = -1;
+    failed_ = false;
+}
+
+// Fills the whole buffer from `at`, or up to the end of the input.
+void InputWindow::load(off_t at) {
+    start_ = at;
+    size_ = 0;
+    if (failed_ || (input_end_ >= 0 && at >= input_end_)) {
+        return;
+    }
+    while (size_ < capacity_) {
+        const long count = read_at(fd_, data_ + size_, capacity_ - size_, at + size_);
+        if (count <= 0) {
+            failed_ = count < 0;
+            input_end_ = at + static_cast<off_t>(size_);
+            break;
+        }
+        size_ += static_cast<std::size_t>(count);
+    }
+    size_ = failed_ ? 0 : size_;
+}
+
+}  // namespace tessaran

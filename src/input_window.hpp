@@ -1,0 +1,54 @@
+// Access to an input file by offset through one fixed buffer, read again where needed.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include <sys/types.h>
+
+namespace tessaran {
+
+// Holds one stretch of the input at a time. A byte outside it is read afresh from the file, so
+// that memory stays fixed however long a line is; the input must be a file that can be read at
+// any offset. A read error ends the input where it happened and is remembered.
+class InputWindow {
+  public:
+    InputWindow(char* buffer, std::size_t capacity) : data_(buffer), capacity_(capacity) {}
+
+    // Starts over on `fd`, with nothing read yet.
+    void reset(int fd);
+
+    // The bytes from `at` to the end of the window; empty at the end of the input or after a read
+    // error. When `at` lies outside, the window is read afresh from `line_start` if that keeps
+    // the line's start in it and leaves room to go on, otherwise from `at`.
+    std::string_view from(off_t at, off_t line_start) {
+        if (!contains(at)) {
+            const bool keep_line = line_start <= at && at - line_start < half_capacity();
+            load(keep_line ? line_start : at);
+        }
+        return contains(at)
+                   ? std::string_view(data_ + (at - start_), static_cast<std::size_t>(end() - at))
+                   : std::string_view();
+    }
+    bool contains(off_t at) const { return at >= start_ && at < end(); }
+    // Where the byte at `at` stands; the window must contain it.
+    const char* data_at(off_t at) const { return data_ + (at - start_); }
+    int fd() const { return fd_; }
+    off_t start() const { return start_; }
+    off_t end() const { return start_ + static_cast<off_t>(size_); }
+    bool failed() const { return failed_; }
+
+  private:
+    off_t half_capacity() const { return static_cast<off_t>(capacity_ / 2); }
+    void load(off_t at);
+
+    int fd_ = -1;
+    char* data_;
+    std::size_t capacity_;
+    off_t start_ = 0;
+    std::size_t size_ = 0;
+    off_t input_end_ = -1;  // where the input was found to end, once known
+    bool failed_ = false;
+};
+
+}  // namespace tessaran
