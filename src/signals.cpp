@@ -1,6 +1,9 @@
 // Holding back the signals that would otherwise cut a conversion off halfway.
 #include "signals.hpp"
 
+#include <cerrno>
+#include <ctime>
+
 namespace tessaran {
 namespace {
 
@@ -8,10 +11,15 @@ constexpr int held_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 }  // namespace
 
+// A signal the caller set to be ignored, as nohup and a shell's trap '' do, stays ignored: only
+// signals that would have ended the process are held back and acted on.
 HeldSignals::HeldSignals() {
     sigemptyset(&held_);
     for (const int signal : held_signals) {
-        sigaddset(&held_, signal);
+        struct sigaction action {};
+        if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+            sigaddset(&held_, signal);
+        }
     }
     sigprocmask(SIG_BLOCK, &held_, &previous_);
 }
@@ -26,11 +34,22 @@ int HeldSignals::pending() const {
         return 0;
     }
     for (const int signal : held_signals) {
-        if (sigismember(&arrived, signal) == 1) {
+        if (sigismember(&held_, signal) == 1 && sigismember(&arrived, signal) == 1) {
             return signal;
         }
     }
     return 0;
+}
+
+bool HeldSignals::wait(long milliseconds) const {
+    const timespec timeout{milliseconds / 1000, milliseconds % 1000 * 1000000};
+    const int signal = sigtimedwait(&held_, nullptr, &timeout);
+    if (signal > 0) {
+        // Taking it cleared it: raise it again, still held, for whoever asks next.
+        (void)raise(signal);
+        return true;
+    }
+    return pending() != 0;
 }
 
 }  // namespace tessaran

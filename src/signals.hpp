@@ -5,9 +5,10 @@
 
 namespace tessaran {
 
-// While it lives, SIGINT, SIGTERM and SIGHUP stay pending instead of ending the process, so that
-// nothing can stop it between creating a work file and removing it. The converter asks for them
-// at safe points and gives up its file; the caller then lets the signal end the process.
+// While it lives, SIGINT, SIGTERM and SIGHUP, unless ignored, stay pending instead of ending the
+// process, so that nothing can stop it between creating a work file and removing it. The converter
+// asks for them at safe points and gives up its file; the caller then lets the signal end the
+// process.
 class HeldSignals {
   public:
     HeldSignals();
@@ -17,6 +18,10 @@ class HeldSignals {
 
     // The first held signal that has arrived, or 0.
     int pending() const;
+
+    // Sleeps for `milliseconds`, or less if a held signal arrives; says whether one has. The
+    // signal stays pending.
+    bool wait(long milliseconds) const;
 
   private:
     sigset_t held_;

@@ -1,0 +1,97 @@
+// Finding the regular file that a name on the command line stands for.
+#include "locate.hpp"
+
+#include <cerrno>
+#include <string_view>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tessaran {
+namespace {
+
+// As many links as the kernel follows in one lookup.
+constexpr int max_link_hops = 40;
+
+Outcome lookup_failure() {
+    return errno == ENOENT || errno == ENOTDIR ? Outcome::missing : Outcome::not_openable;
+}
+
+// Reads the text of the link `name` in `directory`, however long it is.
+bool read_link(int directory, const std::string& name, std::string& text) {
+    text.assign(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlinkat(directory, name.c_str(), text.data(), text.size());
+        if (length < 0) {
+            return false;
+        }
+        if (static_cast<std::size_t>(length) < text.size()) {
+            text.resize(static_cast<std::size_t>(length));
+            return true;
+        }
+        text.resize(text.size() * 2);
+    }
+}
+
+// Moves `directory` to the one that `path`, taken relative to it, names a file in, and leaves
+// that file's name in `name`.
+bool step_into(std::string_view path, UniqueFd& directory, std::string& name) {
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string_view::npos) {
+        const std::string parent(path.substr(0, slash == 0 ? 1 : slash));
+        UniqueFd next(::openat(directory.get(), parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!next) {
+            return false;
+        }
+        directory = std::move(next);
+    }
+    name = path.substr(slash == std::string_view::npos ? 0 : slash + 1);
+    return true;
+}
+
+// Classifies a path that ends in '/': it can name a directory, never a regular file.
+Outcome directory_path(int directory, const std::string& path) {
+    struct stat status {};
+    return ::fstatat(directory, path.c_str(), &status, 0) == 0 ? Outcome::not_openable
+                                                               : lookup_failure();
+}
+
+}  // namespace
+
+bool locate(const char* argument, Target& target, Outcome& failure) {
+    std::string path = argument;
+    UniqueFd directory(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string name;
+    struct stat status {};
+    for (int hop = 0;; ++hop) {
+        if (path.empty()) {
+            errno = ENOENT;
+        } else if (path.back() == '/') {
+            failure = directory_path(directory.get(), path);
+            return false;
+        }
+        if (path.empty() || !directory || !step_into(path, directory, name) ||
+            ::fstatat(directory.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            failure = lookup_failure();
+            return false;
+        }
+        if (!S_ISLNK(status.st_mode)) {
+            break;
+        }
+        if (hop == max_link_hops || !read_link(directory.get(), name, path)) {
+            errno = hop == max_link_hops ? ELOOP : errno;
+            failure = lookup_failure();
+            return false;
+        }
+    }
+    if (!S_ISREG(status.st_mode)) {
+        failure = Outcome::not_openable;
+        return false;
+    }
+    target.directory = std::move(directory);
+    target.name = std::move(name);
+    return true;
+}
+
+}  // namespace tessaran

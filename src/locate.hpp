@@ -1,0 +1,24 @@
+// Finding the regular file that a name on the command line stands for.
+#pragma once
+
+#include <string>
+
+#include "fd.hpp"
+#include "outcome.hpp"
+
+namespace tessaran {
+
+// The file to convert: the directory it lives in, held open so that every later step works in
+// that same directory, and its name there.
+struct Target {
+    UniqueFd directory;
+    std::string name;
+};
+
+// Follows `argument` through symbolic links to the regular file it finally names, so that a link
+// stays a link and the file behind it is converted where it lies. Each link is read relative to
+// the directory that holds it, so any chain the kernel follows is followed, however long the
+// joined path would be. On failure leaves `missing` or `not_openable` in `failure`.
+bool locate(const char* argument, Target& target, Outcome& failure);
+
+}  // namespace tessaran

@@ -1,0 +1,15 @@
+// What became of one named file.
+#pragma once
+
+namespace tessaran {
+
+enum class Outcome {
+    converted,     // the converted content stands under the file's name
+    unchanged,     // nothing to convert: the file was not touched at all
+    missing,       // no such file, or a dangling symbolic link
+    not_openable,  // not a regular file, or it cannot be opened for reading
+    failed,        // the work file could not be made, written or put in place; input kept as it was
+    interrupted,   // a held signal arrived; the work file is gone and the input kept as it was
+};
+
+}  // namespace tessaran
