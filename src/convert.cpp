@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -12,90 +13,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "attributes.hpp"
 #include "fd.hpp"
+#include "file_lock.hpp"
+#include "rescale.hpp"
 #include "writer.hpp"
 
 namespace tessaran {
 namespace {
 
 constexpr std::size_t block_size = std::size_t{512} * 1024;
-constexpr int max_link_hops = 40;
-
 Outcome lookup_failure() {
     return errno == ENOENT || errno == ENOTDIR ? Outcome::missing : Outcome::not_openable;
-}
-
-// Reads the text of the symbolic link `path`, however long it is.
-bool read_link(const std::string& path, std::string& text) {
-    std::string buffer(256, '\0');
-    for (;;) {
-        const ssize_t length = ::readlink(path.c_str(), buffer.data(), buffer.size());
-        if (length < 0) {
-            return false;
-        }
-        if (static_cast<std::size_t>(length) < buffer.size()) {
-            buffer.resize(static_cast<std::size_t>(length));
-            text = std::move(buffer);
-            return true;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
-// Follows `path` through symbolic links to the file they finally name, so that a link stays a
-// link and the file behind it is converted. Leaves that file's status in `status`.
-bool follow_links(std::string& path, struct stat& status) {
-    for (int hop = 0; hop <= max_link_hops; ++hop) {
-        if (::lstat(path.c_str(), &status) != 0) {
-            return false;
-        }
-        if (!S_ISLNK(status.st_mode)) {
-            return true;
-        }
-        std::string text;
-        if (!read_link(path, text)) {
-            return false;
-        }
-        if (text.empty()) {
-            errno = ENOENT;
-            return false;
-        }
-        // A relative link is relative to the directory that holds the link.
-        const std::size_t slash = path.rfind('/');
-        if (text.front() == '/' || slash == std::string::npos) {
-            path = std::move(text);
-        } else {
-            path.resize(slash + 1);
-            path += text;
-        }
-    }
-    errno = ELOOP;
-    return false;
-}
-
-// Finds the regular file that `argument` names and opens its directory.
-bool locate(const char* argument, Target& target, Outcome& failure) {
-    std::string path = argument;
-    struct stat status {};
-    if (!follow_links(path, status)) {
-        failure = lookup_failure();
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        failure = Outcome::not_openable;
-        return false;
-    }
-    // A regular file's path never ends in '/', so the name after the last one is not empty.
-    const std::size_t slash = path.rfind('/');
-    const std::string directory =
-        slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    target.name = path.substr(slash == std::string::npos ? 0 : slash + 1);
-    target.directory = UniqueFd(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!target.directory) {
-        failure = lookup_failure();
-        return false;
-    }
-    return true;
 }
 
 // Stops the scan at the first change, and counts the whole lines before it: they need neither a
@@ -181,7 +110,7 @@ class WorkFile {
         }
     }
 
-    // Removes what an earlier run may have left under the name, then creates the file afresh;
+    // Removes what an ended run may have left under the name, then creates the file afresh;
     // O_EXCL never follows a link planted there. A directory of that name stays and fails this.
     bool create() {
         ::unlinkat(directory_, name_.c_str(), 0);
@@ -205,22 +134,38 @@ class WorkFile {
     bool placed_ = false;
 };
 
-// Gives the work file the input's owner and group where this process may set them, then its
-// permission bits: after the owner, since a change of owner clears the set-id bits.
-bool copy_metadata(int fd, const struct stat& status) {
-    if (::fchown(fd, status.st_uid, status.st_gid) != 0 &&
-        ::fchown(fd, static_cast<uid_t>(-1), status.st_gid) != 0) {
-        // Not permitted: the file keeps this process's owner and group.
-    }
-    return ::fchmod(fd, status.st_mode & 07777) == 0;
-}
-
 }  // namespace
 
-Converter::Converter(const HeldSignals& signals)
-    : rescaler_(block_size), output_(new char[2 * block_size]), signals_(signals) {}
+struct Converter::Buffers {
+    Rescaler rescaler{block_size};
+    std::unique_ptr<char[]> output{new char[2 * block_size]};
+};
 
+Converter::Converter(const HeldSignals& signals) : signals_(signals) {}
+
+Converter::~Converter() = default;
+
+// Memory that runs out fails the one file: what was made for it goes with the unwinding.
 Outcome Converter::convert(const char* path) {
+    try {
+        if (!buffers_) {
+            buffers_ = std::make_unique<Buffers>();
+        }
+        for (;;) {
+            bool name_moved = false;
+            const Outcome outcome = convert_once(path, name_moved);
+            if (!name_moved) {
+                return outcome;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return Outcome::failed;
+    }
+}
+
+// Converts the file that `path` names, unless, by the time no other run holds it, the name has
+// been given to another file; then says so in `name_moved`.
+Outcome Converter::convert_once(const char* path, bool& name_moved) {
     Target target;
     Outcome failure = Outcome::failed;
     if (!locate(path, target, failure)) {
@@ -235,9 +180,24 @@ Outcome Converter::convert(const char* path) {
     if (!S_ISREG(status.st_mode)) {
         return Outcome::not_openable;
     }
+    switch (lock_exclusively(input.get(), signals_)) {
+        case LockResult::locked:
+            break;
+        case LockResult::interrupted:
+            return Outcome::interrupted;
+        case LockResult::failed:
+            return Outcome::failed;
+    }
+    struct stat named {};
+    name_moved =
+        ::fstatat(target.directory.get(), target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_dev != status.st_dev || named.st_ino != status.st_ino;
+    if (name_moved || ::fstat(input.get(), &status) != 0) {
+        return Outcome::failed;
+    }
     // Look before writing: a file with nothing to convert keeps its inode and times.
     ChangeProbe probe;
-    if (rescaler_.run(input.get(), 0, probe) == ScanEnd::read_failed) {
+    if (buffers_->rescaler.run(input.get(), 0, probe) == ScanEnd::read_failed) {
         return Outcome::failed;
     }
     if (!probe.changed) {
@@ -248,25 +208,33 @@ Outcome Converter::convert(const char* path) {
 
 Outcome Converter::replace(int input, const struct stat& status, off_t unchanged_prefix,
                            const Target& target) {
+    // Only a run that holds the lock on the file may use its work file, so whatever stands
+    // under that name now was left by a run that ended.
     WorkFile work(target.directory.get(), target.name);
     if (!work.create()) {
         return Outcome::failed;
     }
-    OverlappedWriter writer(work.fd(), output_.get(), output_.get() + block_size, block_size);
+    char* const output = buffers_->output.get();
+    OverlappedWriter writer(work.fd(), output, output + block_size, block_size);
     WorkFileSink sink(writer, signals_);
     const bool scanned = sink.copy_prefix(input, unchanged_prefix) &&
-                         rescaler_.run(input, unchanged_prefix, sink) == ScanEnd::finished;
+                         buffers_->rescaler.run(input, unchanged_prefix, sink) == ScanEnd::finished;
     const bool written = scanned && writer.finish();
     if (signals_.pending() != 0) {
         return Outcome::interrupted;
     }
-    if (!written || !copy_metadata(work.fd(), status) || ::fsync(work.fd()) != 0 || !work.close()) {
+    if (!written || !copy_attributes(input, status, work.fd()) || ::fsync(work.fd()) != 0 ||
+        !work.close()) {
         return Outcome::failed;
     }
     if (signals_.pending() != 0) {
         return Outcome::interrupted;
     }
-    return work.rename_over(target.name) ? Outcome::converted : Outcome::failed;
+    if (!work.rename_over(target.name)) {
+        return Outcome::failed;
+    }
+    directories_.renamed_into(target.directory.get());
+    return Outcome::converted;
 }
 
 }  // namespace tessaran

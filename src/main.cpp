@@ -64,8 +64,13 @@ int main(int argc, char* argv[]) {
             status = exit_some_failed;
         }
         if (const int signal = signals.pending(); signal != 0) {
+            (void)converter.flush_directories();
             die_of(signal);
         }
+    }
+    // Status 0 means converted and on disk: the renames too must survive a power failure.
+    if (!converter.flush_directories()) {
+        status = exit_some_failed;
     }
     return status;
 }

@@ -1,0 +1,15 @@
+// Carrying a file's owner, permissions and extended attributes over to its replacement.
+#pragma once
+
+#include <sys/stat.h>
+
+namespace tessaran {
+
+// Gives the new file `replacement` what the old file `original`, whose status is `status`, grants:
+// its owner and group where this process may set them, every extended attribute (the access ACL
+// and any security label among them) and no other, and its permission bits. The set-user-ID and
+// set-group-ID bits are kept only where owner and group were both kept. Returns false where an
+// attribute could not be given and the new file does not already hold it.
+bool copy_attributes(int original, const struct stat& status, int replacement);
+
+}  // namespace tessaran

@@ -1,0 +1,54 @@
+// Making renames durable: flushing each directory a file was renamed into.
+#include "directory_sync.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tessaran {
+namespace {
+
+// Enough for the directories of any ordinary run, few enough to leave descriptors to spare.
+constexpr std::size_t most_held_open = 64;
+
+}  // namespace
+
+// Room for all is made at once, so that noting a rename never fails for want of memory.
+DirectorySync::DirectorySync() {
+    noted_.reserve(most_held_open);
+}
+
+void DirectorySync::renamed_into(int directory) {
+    struct stat status {};
+    if (::fstat(directory, &status) != 0) {
+        failed_ = true;
+        return;
+    }
+    for (const Noted& noted : noted_) {
+        if (noted.device == status.st_dev && noted.inode == status.st_ino) {
+            return;
+        }
+    }
+    if (noted_.size() == most_held_open) {
+        failed_ = !flush();
+    }
+    // The descriptor the rename used may be one that cannot be flushed: open one that can.
+    UniqueFd readable(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!readable) {
+        failed_ = true;
+        return;
+    }
+    noted_.push_back({status.st_dev, status.st_ino, std::move(readable)});
+}
+
+bool DirectorySync::flush() {
+    bool flushed = !failed_;
+    for (Noted& noted : noted_) {
+        flushed = ::fsync(noted.fd.get()) == 0 && flushed;
+    }
+    noted_.clear();
+    failed_ = false;
+    return flushed;
+}
+
+}  // namespace tessaran

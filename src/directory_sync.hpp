@@ -1,0 +1,33 @@
+// Making renames durable: flushing each directory a file was renamed into.
+#pragma once
+
+#include <sys/types.h>
+
+#include <vector>
+
+#include "fd.hpp"
+
+namespace tessaran {
+
+// Notes the directories into which files were renamed and flushes each once when asked, so that
+// the renames survive a power failure. Only so many stay open at a time: past that they are
+// flushed early, and a directory renamed into again is flushed again.
+class DirectorySync {
+  public:
+    DirectorySync();
+    // Notes that a file was renamed into `directory`, a descriptor of it of any kind.
+    void renamed_into(int directory);
+    // Flushes every directory noted since the last call. False if any could not be flushed.
+    bool flush();
+
+  private:
+    struct Noted {
+        dev_t device;
+        ino_t inode;
+        UniqueFd fd;
+    };
+    std::vector<Noted> noted_;
+    bool failed_ = false;
+};
+
+}  // namespace tessaran

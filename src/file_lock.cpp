@@ -1,0 +1,32 @@
+// Waiting for other runs that convert the same file.
+#include "file_lock.hpp"
+
+#include <algorithm>
+#include <cerrno>
+
+#include <sys/file.h>
+
+namespace tessaran {
+namespace {
+
+constexpr long longest_pause_ms = 20;
+
+}  // namespace
+
+// A blocking flock cannot be woken by a signal that is held back, so the lock is tried without
+// blocking, with short pauses between that a held signal cuts short.
+LockResult lock_exclusively(int fd, const HeldSignals& signals) {
+    for (long pause_ms = 1;; pause_ms = std::min(pause_ms * 2, longest_pause_ms)) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return LockResult::locked;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return LockResult::failed;
+        }
+        if (signals.wait(pause_ms)) {
+            return LockResult::interrupted;
+        }
+    }
+}
+
+}  // namespace tessaran
