@@ -1,18 +1,22 @@
 // Converting real files on disk: names, places, leftovers, faults, metadata, links and types.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "convert.hpp"
 #include "test_util.hpp"
 
+using namespace std::string_literals;
 using tessaran::Outcome;
 using testing_util::layout_after;
 using testing_util::layout_before;
@@ -92,39 +96,145 @@ TEST_F(ConvertTest, LeftoverWorkFileOrPlantedLinkIsReplaced) {
     }
 }
 
+// Runs the tool as the unprivileged user nobody, where setpriv is at hand and that user may run
+// the built tool.
+const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534",
+                                            "--clear-groups"};
+bool can_run_as_nobody() {
+    testing_util::Launch launch;
+    launch.wrapper = as_nobody;
+    return ::geteuid() == 0 && testing_util::run_tool({}, launch).exit_status == 2;
+}
+
 TEST_F(ConvertTest, KeepsModeOwnerAndGroup) {
     const bool root = ::geteuid() == 0;
-    for (const mode_t mode : {0644, 0600, 0444, 04755, 02750, 01700}) {
+    const bool nobody_runs = can_run_as_nobody();
+    ::chmod(dir.path().c_str(), 0777);
+    struct Row {
+        mode_t mode;
+        bool by_nobody;  // who cannot keep the owner, and so must not keep the set-id bits
+    };
+    const Row rows[] = {{0644, false},  {0600, false},  {0444, false}, {04755, false},
+                        {02750, false}, {01700, false}, {04755, true}, {02755, true}};
+    for (const Row& row : rows) {
+        if (row.by_nobody && !nobody_runs) {
+            std::cout << "skipped, cannot run as nobody here: " << std::oct << row.mode << "\n";
+            continue;
+        }
         write_file(dir / "a.xml", layout_before);
-        ::chmod((dir / "a.xml").c_str(), mode);
         if (root) {
             EXPECT_EQ(::chown((dir / "a.xml").c_str(), 1234, 5678), 0);
-            ::chmod((dir / "a.xml").c_str(), mode);  // chown cleared the set-id bits
         }
-        EXPECT_EQ(convert(dir / "a.xml"), Outcome::converted);
+        ::chmod((dir / "a.xml").c_str(), row.mode);
+        if (row.by_nobody) {
+            testing_util::Launch launch;
+            launch.wrapper = as_nobody;
+            EXPECT_EQ(testing_util::run_tool({dir / "a.xml"}, launch).exit_status, 0);
+        } else {
+            EXPECT_EQ(convert(dir / "a.xml"), Outcome::converted);
+        }
         struct stat status {};
         ASSERT_EQ(::stat((dir / "a.xml").c_str(), &status), 0);
-        EXPECT_EQ(status.st_mode & 07777, mode) << std::oct << mode;
+        EXPECT_EQ(status.st_mode & 07777, row.by_nobody ? row.mode & 01777 : row.mode)
+            << std::oct << row.mode;
         if (root) {
-            EXPECT_EQ(status.st_uid, 1234u);
-            EXPECT_EQ(status.st_gid, 5678u);
+            EXPECT_EQ(status.st_uid, row.by_nobody ? 65534u : 1234u);
+            EXPECT_EQ(status.st_gid, row.by_nobody ? 65534u : 5678u);
         }
         ::unlink((dir / "a.xml").c_str());
     }
 }
 
+// A POSIX ACL as the kernel stores it: owner, the named user `user`, owning group, mask, others.
+std::string access_acl(unsigned user, unsigned group_perm, unsigned mask_perm) {
+    std::string acl("\x02\0\0\0", 4);
+    const auto entry = [&acl](unsigned tag, unsigned perm, unsigned id) {
+        const unsigned char bytes[8] = {
+            static_cast<unsigned char>(tag),      0,
+            static_cast<unsigned char>(perm),     0,
+            static_cast<unsigned char>(id),       static_cast<unsigned char>(id >> 8),
+            static_cast<unsigned char>(id >> 16), static_cast<unsigned char>(id >> 24)};
+        acl.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+    };
+    entry(0x01, 6, ~0u);
+    entry(0x02, 6, user);
+    entry(0x04, group_perm, ~0u);
+    entry(0x10, mask_perm, ~0u);
+    entry(0x20, 4, ~0u);
+    return acl;
+}
+
+std::string attribute(const std::string& path, const char* name) {
+    std::string value(256, '\0');
+    const ssize_t size = ::getxattr(path.c_str(), name, value.data(), value.size());
+    value.resize(size < 0 ? 0 : static_cast<std::size_t>(size));
+    return size < 0 ? "(none)" : value;
+}
+
+// The new file grants what the old one granted: every attribute comes along, and one the new file
+// would inherit from its directory, which the old one lacked, does not stay.
+TEST_F(ConvertTest, KeepsExtendedAttributesAndNoOthers) {
+    const std::string acl = access_acl(65534, 4, 6);
+    struct Row {
+        const char* name;
+        std::string file_acl;       // "" for none
+        std::string directory_acl;  // default ACL of the directory, "" for none
+    };
+    const Row rows[] = {
+        {"an access ACL and a user attribute", acl, ""},
+        {"no ACL in a directory whose default ACL the new file would take", "", acl},
+    };
+    for (const Row& row : rows) {
+        ::mkdir((dir / "d").c_str(), 0755);
+        write_file(dir / "d/a.xml", layout_before);
+        ::chmod((dir / "d/a.xml").c_str(), 0640);
+        const std::string path = dir / "d/a.xml";
+        const auto set = [](const std::string& at, const char* name, const std::string& value) {
+            return value.empty() ||
+                   ::setxattr(at.c_str(), name, value.data(), value.size(), 0) == 0;
+        };
+        if (!set(path, "system.posix_acl_access", row.file_acl) ||
+            !set(dir / "d", "system.posix_acl_default", row.directory_acl) ||
+            !set(path, "user.note", "kept byte for byte\0\x01"s)) {
+            std::cout << "skipped, no ACLs or user attributes here: " << row.name << "\n";
+            return;
+        }
+        struct stat was {};
+        ::stat(path.c_str(), &was);
+        EXPECT_EQ(convert(path), Outcome::converted) << row.name;
+        EXPECT_EQ(read_file(path), layout_after) << row.name;
+        EXPECT_EQ(attribute(path, "system.posix_acl_access"),
+                  row.file_acl.empty() ? "(none)" : row.file_acl)
+            << row.name;
+        EXPECT_EQ(attribute(path, "user.note"), "kept byte for byte\0\x01"s) << row.name;
+        struct stat is {};
+        ::stat(path.c_str(), &is);
+        EXPECT_EQ(is.st_mode, was.st_mode) << row.name;
+        std::filesystem::remove_all(dir / "d");
+    }
+}
+
 TEST_F(ConvertTest, SymbolicLinkStaysALink) {
     ::mkdir((dir / "real").c_str(), 0755);
-    write_file(dir / "real/a.xml", layout_before);
     ::symlink("real/a.xml", (dir / "link").c_str());
     ::symlink((dir / "link").c_str(), (dir / "link_to_link").c_str());
-    EXPECT_EQ(convert(dir / "link_to_link"), Outcome::converted);
-    EXPECT_EQ(read_file(dir / "real/a.xml"), layout_after);
-    EXPECT_EQ(names(), (std::vector<std::string>{"link", "link_to_link", "real"}));
-    EXPECT_EQ(names("real"), std::vector<std::string>{"a.xml"});
-    struct stat status {};
-    EXPECT_EQ(::lstat((dir / "link_to_link").c_str(), &status), 0);
-    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    // 22 relative links through directories with 200-byte names: joined, their texts would pass
+    // the path length limit, but the kernel follows such a chain.
+    const auto long_name = [](int i) { return std::string(200, 'd') + std::to_string(i); };
+    for (int i = 0; i < 22; ++i) {
+        ::mkdir((dir / long_name(i)).c_str(), 0755);
+        const std::string next = i == 21 ? "../real/a.xml" : "../" + long_name(i + 1) + "/l";
+        ::symlink(next.c_str(), (dir / long_name(i) + "/l").c_str());
+    }
+    for (const std::string& link : {dir / "link_to_link", dir / long_name(0) + "/l"}) {
+        write_file(dir / "real/a.xml", layout_before);
+        EXPECT_EQ(convert(link), Outcome::converted) << link;
+        EXPECT_EQ(read_file(dir / "real/a.xml"), layout_after);
+        EXPECT_EQ(names("real"), std::vector<std::string>{"a.xml"});
+        struct stat status {};
+        EXPECT_EQ(::lstat(link.c_str(), &status), 0);
+        EXPECT_TRUE(S_ISLNK(status.st_mode)) << link;
+    }
 }
 
 TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {

@@ -12,6 +12,7 @@
 
 #include "test_util.hpp"
 
+using testing_util::exists;
 using testing_util::layout_after;
 using testing_util::layout_before;
 using testing_util::read_file;
@@ -20,11 +21,6 @@ using testing_util::ScratchDir;
 using testing_util::write_file;
 
 namespace {
-
-bool exists(const std::string& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
-}
 
 // The tool's own result for `content`, from a run on a scratch copy.
 std::string converted(const std::string& content) {
@@ -87,7 +83,9 @@ TEST(Faults, KeepTheFileAndGoOnWithTheNext) {
             continue;
         }
         write_file(dir / "good.xml", layout_before);
-        const auto result = run_tool({failing, dir / "good.xml"}, fault.file_size_limit);
+        testing_util::Launch limited;
+        limited.file_size_limit = fault.file_size_limit;
+        const auto result = run_tool({failing, dir / "good.xml"}, limited);
         EXPECT_EQ(result.output, failing + " tessaran fail!\n") << fault.name;
         EXPECT_EQ(result.exit_status, 1) << fault.name;
         EXPECT_EQ(read_file(failing), content) << fault.name;
@@ -120,22 +118,82 @@ TEST(Faults, KilledAtAnyMomentLeavesOldOrNewWhole) {
     }
 }
 
+// Waits until `path` exists, so that a run is known to be converting.
+void wait_for(const std::string& path) {
+    for (int wait = 0; wait < 100000 && !exists(path); ++wait) {
+        ::usleep(50);
+    }
+}
+
 TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
     const std::string old_content = testing_util::large_layout(32 * 1024 * 1024);
     const std::string new_content = converted(old_content);
     const ScratchDir dir;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct Row {
+        int signal;
+        bool ignored;  // by the caller, as nohup or trap '' do: it must stay ignored
+    };
+    for (const Row row : {Row{SIGINT, false}, Row{SIGTERM, false}, Row{SIGHUP, false},
+                          Row{SIGHUP, true}, Row{SIGINT, true}}) {
+        const std::string name =
+            std::string(strsignal(row.signal)) + (row.ignored ? ", ignored" : "");
         write_file(dir / "a.xml", old_content);
-        const pid_t tool = testing_util::start_tool({dir / "a.xml"});
-        // Wait for the work file, so that the signal arrives mid-conversion.
-        for (int wait = 0; wait < 100000 && !exists(dir / ".a.xml_bak"); ++wait) {
-            ::usleep(50);
-        }
-        ::kill(tool, signal);
-        EXPECT_EQ(testing_util::wait_tool(tool), 128 + signal) << strsignal(signal);
-        EXPECT_FALSE(exists(dir / ".a.xml_bak")) << strsignal(signal);
+        testing_util::Launch launch;
+        launch.ignored_signal = row.ignored ? row.signal : 0;
+        const pid_t tool = testing_util::start_tool({dir / "a.xml"}, launch);
+        wait_for(dir / ".a.xml_bak");
+        ::kill(tool, row.signal);
+        EXPECT_EQ(testing_util::wait_tool(tool), row.ignored ? 0 : 128 + row.signal) << name;
+        EXPECT_FALSE(exists(dir / ".a.xml_bak")) << name;
         const std::string after = read_file(dir / "a.xml");
-        EXPECT_TRUE(after == old_content || after == new_content) << strsignal(signal);
+        EXPECT_TRUE(after == old_content || after == new_content) << name;
+        EXPECT_TRUE(!row.ignored || after == new_content) << name;
+    }
+}
+
+// Runs on one file take turns, whichever way one of them ends: the file is whole, converted once
+// for each run that succeeds, and no work file is left.
+TEST(Faults, RunsOnOneFileTakeTurns) {
+    const std::string old_content = testing_util::large_layout(20 * 1024 * 1024);
+    const std::string once = converted(old_content);
+    const ScratchDir dir;
+    ::symlink("a.xml", (dir / "b.xml").c_str());
+    struct Row {
+        const char* name;
+        const char* second_name;  // the name the second run is given
+        bool stop_first;          // stop the first mid-write, else the second while it waits
+        int ending_signal;        // then sent to the stopped run; 0: stop neither
+        int first_status;
+        int second_status;
+        bool twice;  // converted by both
+    };
+    const Row rows[] = {
+        {"second stopped while waiting, then terminated", "a.xml", false, SIGTERM, 0, 128 + SIGTERM,
+         false},
+        {"first stopped mid-write, then killed", "a.xml", true, SIGKILL, 128 + SIGKILL, 0, false},
+        {"a link and its target at once", "b.xml", false, 0, 0, 0, true},
+    };
+    for (const Row& row : rows) {
+        write_file(dir / "a.xml", old_content);
+        const pid_t first = testing_util::start_tool({dir / "a.xml"});
+        wait_for(dir / ".a.xml_bak");
+        const pid_t second = testing_util::start_tool({dir / row.second_name});
+        ::usleep(20000);
+        int first_status = -1;
+        if (row.ending_signal != 0) {
+            const pid_t stopped = row.stop_first ? first : second;
+            ::kill(stopped, SIGSTOP);
+            if (!row.stop_first) {
+                first_status = testing_util::wait_tool(first);
+            }
+            ::kill(stopped, row.ending_signal);
+            ::kill(stopped, SIGCONT);
+        }
+        first_status = first_status >= 0 ? first_status : testing_util::wait_tool(first);
+        EXPECT_EQ(first_status, row.first_status) << row.name;
+        EXPECT_EQ(testing_util::wait_tool(second), row.second_status) << row.name;
+        EXPECT_TRUE(read_file(dir / "a.xml") == (row.twice ? converted(once) : once)) << row.name;
+        EXPECT_FALSE(exists(dir / ".a.xml_bak")) << row.name;
     }
 }
 

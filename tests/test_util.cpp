@@ -8,7 +8,10 @@
 #include <iterator>
 #include <stdexcept>
 
+#include <csignal>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,20 +48,29 @@ std::vector<std::string> list_dir(const std::string& directory) {
     return names;
 }
 
-pid_t start_tool(const std::vector<std::string>& arguments, int output_fd, rlim_t file_size_limit) {
+pid_t start_tool(const std::vector<std::string>& arguments, const Launch& launch) {
+    std::vector<char*> argv;
+    for (const std::string& word : launch.wrapper) {
+        argv.push_back(const_cast<char*>(word.c_str()));
+    }
+    argv.push_back(const_cast<char*>(TESSARAN_BINARY));
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
     const pid_t child = ::fork();
     if (child == 0) {
-        if (output_fd >= 0) {
-            ::dup2(output_fd, STDOUT_FILENO);
+        if (launch.output_fd >= 0) {
+            ::dup2(launch.output_fd, STDOUT_FILENO);
         }
-        const rlimit limit{file_size_limit, file_size_limit};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        std::vector<char*> argv{const_cast<char*>(TESSARAN_BINARY)};
-        for (const std::string& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
+        const rlimit file_size{launch.file_size_limit, launch.file_size_limit};
+        const rlimit address_space{launch.address_space_limit, launch.address_space_limit};
+        ::setrlimit(RLIMIT_FSIZE, &file_size);
+        ::setrlimit(RLIMIT_AS, &address_space);
+        if (launch.ignored_signal != 0) {
+            std::signal(launch.ignored_signal, SIG_IGN);
         }
-        argv.push_back(nullptr);
-        ::execv(TESSARAN_BINARY, argv.data());
+        ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
     return child;
@@ -70,12 +82,13 @@ int wait_tool(pid_t child) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-RunResult run_tool(const std::vector<std::string>& arguments, rlim_t file_size_limit) {
+RunResult run_tool(const std::vector<std::string>& arguments, Launch launch) {
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    const pid_t child = start_tool(arguments, pipe_fds[1], file_size_limit);
+    launch.output_fd = pipe_fds[1];
+    const pid_t child = start_tool(arguments, launch);
     ::close(pipe_fds[1]);
     RunResult result{"", -1};
     char buffer[4096];
@@ -85,6 +98,11 @@ RunResult run_tool(const std::vector<std::string>& arguments, rlim_t file_size_l
     ::close(pipe_fds[0]);
     result.exit_status = wait_tool(child);
     return result;
+}
+
+bool exists(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
 }
 
 std::string large_layout(std::size_t size) {

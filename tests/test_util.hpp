@@ -35,15 +35,26 @@ struct RunResult {
     int exit_status;     // or 128 + signal
 };
 
-// Runs the tool with `arguments`, no shell involved, optionally under a file-size limit.
-RunResult run_tool(const std::vector<std::string>& arguments,
-                   rlim_t file_size_limit = RLIM_INFINITY);
+// How the tool is started.
+struct Launch {
+    int output_fd = -1;  // its standard output, if given
+    rlim_t file_size_limit = RLIM_INFINITY;
+    rlim_t address_space_limit = RLIM_INFINITY;
+    int ignored_signal = 0;  // set to be ignored before the tool starts, if given
+    std::vector<std::string>
+        wrapper;  // a command that runs the tool, such as setpriv and its options
+};
 
-// Starts the tool without waiting for it; its standard output goes to `output_fd` if given.
-pid_t start_tool(const std::vector<std::string>& arguments, int output_fd = -1,
-                 rlim_t file_size_limit = RLIM_INFINITY);
+// Runs the tool with `arguments`, no shell involved.
+RunResult run_tool(const std::vector<std::string>& arguments, Launch launch = {});
+
+// Starts the tool without waiting for it.
+pid_t start_tool(const std::vector<std::string>& arguments, const Launch& launch = {});
 // Waits for a started tool: its exit status, or 128 + the signal that ended it.
 int wait_tool(pid_t child);
+
+// Whether the file or link `path` exists.
+bool exists(const std::string& path);
 
 // A layout of about `size` bytes, most of whose lines are rectangle lines.
 std::string large_layout(std::size_t size);
