@@ -63,6 +63,9 @@ pid_t start_tool(const std::vector<std::string>& arguments, const Launch& launch
         if (launch.output_fd >= 0) {
             ::dup2(launch.output_fd, STDOUT_FILENO);
         }
+        if (launch.quiet) {
+            ::dup2(::open("/dev/null", O_WRONLY), STDERR_FILENO);
+        }
         const rlimit file_size{launch.file_size_limit, launch.file_size_limit};
         const rlimit address_space{launch.address_space_limit, launch.address_space_limit};
         ::setrlimit(RLIMIT_FSIZE, &file_size);

@@ -41,8 +41,9 @@ struct Launch {
     rlim_t file_size_limit = RLIM_INFINITY;
     rlim_t address_space_limit = RLIM_INFINITY;
     int ignored_signal = 0;  // set to be ignored before the tool starts, if given
-    std::vector<std::string>
-        wrapper;  // a command that runs the tool, such as setpriv and its options
+    bool quiet = false;      // standard error goes nowhere
+    // A command that runs the tool, such as setpriv and its options.
+    std::vector<std::string> wrapper;
 };
 
 // Runs the tool with `arguments`, no shell involved.
