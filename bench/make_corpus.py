@@ -3,8 +3,12 @@
 of the lines are indented <rect> or <item_rect> lines and the rest texture, text and attribute
 lines.
 
-    make_corpus.py large DIR [MEGABYTES]   one file, DIR/large.xml
-    make_corpus.py small DIR [COUNT]       COUNT files of about 4 KB, DIR/wnd_NNNN.xml
+    make_corpus.py large DIR [MEGABYTES]     one file, DIR/large.xml
+    make_corpus.py small DIR [COUNT]         COUNT files of about 4 KB, DIR/wnd_NNNN.xml
+    make_corpus.py minified DIR [MEGABYTES]  one file of one line, DIR/minified.xml: the large
+                                             shape with its line feeds and indentation taken out
+    make_corpus.py long-line DIR [MEGABYTES] one file, DIR/long_line.xml: a few rectangle lines
+                                             around one line of text of that size
 """
 import random
 import sys
@@ -65,6 +69,18 @@ def main():
         with open(f'{directory}/large.xml', 'w') as out:
             for _ in range(megabytes):
                 out.write(layout(rng, 1024 * 1024 - 4096))
+    elif shape == 'minified':
+        megabytes = int(sys.argv[3]) if len(sys.argv) > 3 else 64
+        with open(f'{directory}/minified.xml', 'w') as out:
+            for _ in range(megabytes):
+                out.write(layout(rng, 1024 * 1024).replace('\n', '').replace('\t', ''))
+    elif shape == 'long-line':
+        megabytes = int(sys.argv[3]) if len(sys.argv) > 3 else 100
+        with open(f'{directory}/long_line.xml', 'w') as out:
+            out.write(window_block(rng, 0) + '\t<text>')
+            for _ in range(megabytes):
+                out.write('lorem ipsum ' * (1024 * 1024 // 12) + 'lorem ipsu')
+            out.write('</text>\n' + window_block(rng, 1))
     else:
         for number in range(int(sys.argv[3]) if len(sys.argv) > 3 else 2000):
             with open(f'{directory}/wnd_{number:04d}.xml', 'w') as out:

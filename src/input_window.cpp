@@ -21,7 +21,7 @@ void InputWindow::load(off_t at) {
         return;
     }
     while (size_ < capacity_) {
-        const long count = read_at(fd_, data_ + size_, capacity_ - size_, at + size_);
+        const long count = read_at(fd_, data_ + size_, capacity_ - size_, end());
         if (count <= 0) {
             failed_ = count < 0;
             input_end_ = at + static_cast<off_t>(size_);

@@ -103,6 +103,10 @@ std::map<std::string, int> calls_made(const std::string& trace) {
 }
 
 TEST(Sweep, EveryFailingCallLeavesTheFileWholeAndSaysSo) {
+#ifdef TESSARAN_SANITIZED
+    GTEST_SKIP() << "a sanitizer's runtime makes calls of its own and ends the process when they "
+                    "fail; the plain build sweeps";
+#endif
     if (!can_trace()) {
         GTEST_SKIP() << "tracing is not permitted here";
     }
@@ -120,12 +124,6 @@ TEST(Sweep, EveryFailingCallLeavesTheFileWholeAndSaysSo) {
             if (error == realistic_errors.end()) {
                 continue;
             }
-#ifdef TESSARAN_SANITIZED
-            if (call == "mmap" || call == "munmap" || call == "mprotect" || call == "brk" ||
-                call == "madvise") {
-                continue;  // the sanitizer's own runtime does not survive these
-            }
-#endif
             for (int nth = 1; nth <= count; ++nth, ++runs) {
                 const std::string fault = call + " #" + std::to_string(nth) + " " + error->second;
                 write_file(path, old_content);
