@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Measures tessaran against what a user would otherwise reach for, on a generated corpus.
 
-    bench/run.py [--runs N] [--work DIR]
+    bench/run.py [--runs N] [--work DIR] [--only WORD]
 
 Peers, each run on a fresh copy of the same corpus:
   tessaran          the tool, converting and making every file durable
@@ -126,9 +126,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--runs', type=int, default=5)
     parser.add_argument('--work', default=os.path.join(BUILD, 'bench'))
+    parser.add_argument('--only', default='', help='the shapes whose label holds this word')
     arguments = parser.parse_args()
     build()
-    corpora = make_corpus(arguments.work)
+    corpora = {label: corpus for label, corpus in make_corpus(arguments.work).items()
+               if arguments.only in label}
     agree = all([report(label, corpus, arguments.work, arguments.runs)
                  for label, corpus in corpora.items()])
     return 0 if agree else 1

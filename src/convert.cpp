@@ -14,15 +14,14 @@
 #include <unistd.h>
 
 #include "attributes.hpp"
+#include "chunks.hpp"
 #include "fd.hpp"
 #include "file_lock.hpp"
 #include "rescale.hpp"
-#include "writer.hpp"
 
 namespace tessaran {
 namespace {
 
-constexpr std::size_t block_size = std::size_t{512} * 1024;
 Outcome lookup_failure() {
     return errno == ENOENT || errno == ENOTDIR ? Outcome::missing : Outcome::not_openable;
 }
@@ -49,51 +48,6 @@ class ChangeProbe final : public RescaleSink {
 
   private:
     off_t passed_ = 0;
-};
-
-// Feeds the converted stream to the work file's writer, and gives up as soon as a held signal
-// has arrived.
-class WorkFileSink final : public RescaleSink {
-  public:
-    WorkFileSink(OverlappedWriter& writer, const HeldSignals& signals)
-        : writer_(writer), signals_(signals) {}
-    bool pass(std::string_view unchanged) override { return append(unchanged); }
-    bool replace(std::string_view rewritten) override { return append(rewritten); }
-
-    // Copies the first `size` bytes of `input` as they stand.
-    bool copy_prefix(int input, off_t size) {
-        for (off_t offset = 0; offset < size;) {
-            std::size_t room_size = 0;
-            char* const room = writer_.room(room_size);
-            const auto wanted = std::min(room_size, static_cast<std::size_t>(size - offset));
-            const ssize_t count = ::pread(input, room, wanted, offset);
-            if (count <= 0 || !writer_.commit(static_cast<std::size_t>(count)) ||
-                !no_signal_after(static_cast<std::size_t>(count))) {
-                return false;
-            }
-            offset += count;
-        }
-        return true;
-    }
-
-  private:
-    bool append(std::string_view bytes) {
-        return writer_.append(bytes) && no_signal_after(bytes.size());
-    }
-
-    // Asks whether a held signal has arrived after each block's worth of output.
-    bool no_signal_after(std::size_t size) {
-        since_asked_ += size;
-        if (since_asked_ < block_size) {
-            return true;
-        }
-        since_asked_ = 0;
-        return signals_.pending() == 0;
-    }
-
-    OverlappedWriter& writer_;
-    const HeldSignals& signals_;
-    std::size_t since_asked_ = 0;
 };
 
 // The work file beside the target, removed again unless it has been renamed over the target.
@@ -137,8 +91,7 @@ class WorkFile {
 }  // namespace
 
 struct Converter::Buffers {
-    Rescaler rescaler{block_size};
-    std::unique_ptr<char[]> output{new char[2 * block_size]};
+    Worker workers[2];
 };
 
 Converter::Converter(const HeldSignals& signals) : signals_(signals) {}
@@ -197,7 +150,7 @@ Outcome Converter::convert_once(const char* path, bool& name_moved) {
     }
     // Look before writing: a file with nothing to convert keeps its inode and times.
     ChangeProbe probe;
-    if (buffers_->rescaler.run(input.get(), 0, probe) == ScanEnd::read_failed) {
+    if (buffers_->workers[0].rescaler.run(input.get(), 0, probe) == ScanEnd::read_failed) {
         return Outcome::failed;
     }
     if (!probe.changed) {
@@ -214,12 +167,8 @@ Outcome Converter::replace(int input, const struct stat& status, off_t unchanged
     if (!work.create()) {
         return Outcome::failed;
     }
-    char* const output = buffers_->output.get();
-    OverlappedWriter writer(work.fd(), output, output + block_size, block_size);
-    WorkFileSink sink(writer, signals_);
-    const bool scanned = sink.copy_prefix(input, unchanged_prefix) &&
-                         buffers_->rescaler.run(input, unchanged_prefix, sink) == ScanEnd::finished;
-    const bool written = scanned && writer.finish();
+    const bool written = convert_in_chunks(buffers_->workers, input, unchanged_prefix,
+                                           status.st_size, work.fd(), signals_);
     if (signals_.pending() != 0) {
         return Outcome::interrupted;
     }

@@ -1,15 +1,17 @@
 // Access to an input file by offset through one fixed buffer.
 #include "input_window.hpp"
 
+#include <algorithm>
+
 #include "fd.hpp"
 
 namespace tessaran {
 
-void InputWindow::reset(int fd) {
+void InputWindow::reset(int fd, off_t end) {
     fd_ = fd;
     start_ = 0;
     size_ = 0;
-    input_end_ = -1;
+    input_end_ = end;
     failed_ = false;
 }
 
@@ -17,11 +19,13 @@ void InputWindow::reset(int fd) {
 void InputWindow::load(off_t at) {
     start_ = at;
     size_ = 0;
-    if (failed_ || (input_end_ >= 0 && at >= input_end_)) {
+    if (failed_ || at >= input_end_) {
         return;
     }
-    while (size_ < capacity_) {
-        const long count = read_at(fd_, data_ + size_, capacity_ - size_, end());
+    const auto wanted =
+        static_cast<std::size_t>(std::min(static_cast<off_t>(capacity_), input_end_ - at));
+    while (size_ < wanted) {
+        const long count = read_at(fd_, data_ + size_, wanted - size_, end());
         if (count <= 0) {
             failed_ = count < 0;
             input_end_ = at + static_cast<off_t>(size_);

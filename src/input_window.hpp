@@ -15,8 +15,8 @@ class InputWindow {
   public:
     InputWindow(char* buffer, std::size_t capacity) : data_(buffer), capacity_(capacity) {}
 
-    // Starts over on `fd`, with nothing read yet.
-    void reset(int fd);
+    // Starts over on `fd`, with nothing read yet; the input ends at `end` or where the file does.
+    void reset(int fd, off_t end);
 
     // The bytes from `at` to the end of the window; empty at the end of the input or after a read
     // error. When `at` lies outside, the window is read afresh from `line_start` if that keeps
@@ -47,7 +47,7 @@ class InputWindow {
     std::size_t capacity_;
     off_t start_ = 0;
     std::size_t size_ = 0;
-    off_t input_end_ = -1;  // where the input was found to end, once known
+    off_t input_end_ = 0;  // where the input ends, as far as known
     bool failed_ = false;
 };
 

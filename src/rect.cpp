@@ -1,7 +1,9 @@
 // The rectangle rules: reading a group, scaling it, and the forms it is written back in.
 #include "rect.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <cstddef>
 #include <cstring>
 
 namespace tessaran {
@@ -26,6 +28,45 @@ char* put_decimal(char* at, std::int64_t value) {
     return std::to_chars(at, at + 11, static_cast<std::int32_t>(value)).ptr;
 }
 
+// Takes digits into `magnitude` up to the first other byte, or until it passes the limit.
+const char* take_digits(const char* at, const char* end, std::uint64_t& magnitude) {
+    for (unsigned digit; at != end && (digit = static_cast<unsigned char>(*at) - '0') < 10; ++at) {
+        magnitude = magnitude * 10 + digit;
+        if (magnitude > magnitude_limit) {
+            break;
+        }
+    }
+    return at;
+}
+
+// Reads the shape nearly every group has, "[a,b,c,d]" with optional signs and nothing else, in
+// one pass. Returns the position behind the ']', or nullptr for anything else: blanks, other
+// bytes, more digits than a 32-bit value takes, or the end of the piece. The general reading
+// then takes the group from its start.
+const char* read_simple_group(const char* at, const char* end, Group& group) {
+    for (int member = 0; member < 4; ++member) {
+        if (at == end) {
+            return nullptr;
+        }
+        const bool negative = *at == '-';
+        at += *at == '-' || *at == '+' ? 1 : 0;
+        const char* const digits_end = at + std::min<std::ptrdiff_t>(end - at, 10);
+        std::uint64_t magnitude = 0;
+        for (unsigned digit;
+             at != digits_end && (digit = static_cast<unsigned char>(*at) - '0') < 10; ++at) {
+            magnitude = magnitude * 10 + digit;
+        }
+        if (at == end || *at != (member < 3 ? ',' : ']') ||
+            magnitude >= magnitude_limit + (negative ? 1 : 0)) {
+            return nullptr;
+        }
+        const auto value = static_cast<std::int64_t>(magnitude);
+        group.values[member] = negative ? -value : value;
+        ++at;
+    }
+    return at;
+}
+
 // Scales the group and appends it as "[a,b,c,d]".
 char* put_scaled_group(char* at, const Group& group) {
     // Multiply first, then divide, truncating toward zero; 64 bits keep every product exact.
@@ -38,74 +79,109 @@ char* put_scaled_group(char* at, const Group& group) {
 
 }  // namespace
 
+// The state lives in locals while the piece is read: a byte read through a char pointer could
+// alias the members, which would make every step load them again.
 const char* GroupReader::take(const char* at, const char* end) {
-    while (at != end && state_ == State::reading) {
-        switch (phase_) {
-            case Phase::blanks:
-                at = take_blanks(at, end);
-                break;
-            case Phase::digits:
-                at = take_digits(at, end);
-                break;
-            case Phase::delimiter:
-                at = take_delimiter(at, end);
-                break;
+    if (state_ == State::reading && member_ == 0 && phase_ == Phase::blanks) {
+        if (const char* const behind = read_simple_group(at, end, group_)) {
+            state_ = State::read;
+            return behind;
         }
     }
-    return at;
-}
-
-// Skips the white space before a number and takes its sign.
-const char* GroupReader::take_blanks(const char* at, const char* end) {
-    while (at != end && is_c_space(*at)) {
+    Phase phase = phase_;
+    int member = member_;
+    bool negative = negative_;
+    std::uint64_t magnitude = magnitude_;
+    State state = state_;
+    while (at != end && state == State::reading) {
+        if (phase == Phase::blanks) {
+            while (at != end && is_c_space(*at)) {
+                ++at;
+            }
+            if (at == end) {
+                break;
+            }
+            negative = *at == '-';
+            at += *at == '-' || *at == '+' ? 1 : 0;
+            magnitude = 0;
+            phase = Phase::digits;
+        }
+        if (phase == Phase::digits) {
+            at = take_digits(at, end, magnitude);
+            if (magnitude > magnitude_limit ||
+                (at != end && !negative && magnitude == magnitude_limit)) {
+                state = State::unreadable;
+                break;
+            }
+            if (at == end) {
+                break;
+            }
+            const auto value = static_cast<std::int64_t>(magnitude);
+            group_.values[member] = negative ? -value : value;
+            phase = Phase::delimiter;
+        }
+        // The rest of the field, up to the delimiter awaited next; a ']' that comes first ends
+        // the group too early.
+        const char awaited = member < 3 ? ',' : ']';
+        while (at != end && *at != awaited && *at != ']') {
+            ++at;
+        }
+        if (at == end) {
+            break;
+        }
+        if (*at != awaited) {
+            state = State::unreadable;
+            break;
+        }
         ++at;
+        phase = Phase::blanks;
+        if (++member == 4) {
+            state = State::read;
+        }
     }
-    if (at != end) {
-        negative_ = *at == '-';
-        at += *at == '-' || *at == '+' ? 1 : 0;
-        magnitude_ = 0;
-        phase_ = Phase::digits;
-    }
+    state_ = state;
+    phase_ = phase;
+    member_ = member;
+    negative_ = negative;
+    magnitude_ = magnitude;
     return at;
 }
 
-// Takes digits up to the first other byte, which ends the number.
-const char* GroupReader::take_digits(const char* at, const char* end) {
-    for (unsigned digit; at != end && (digit = static_cast<unsigned char>(*at) - '0') < 10; ++at) {
-        magnitude_ = magnitude_ * 10 + digit;
-        if (magnitude_ > magnitude_limit) {
-            state_ = State::unreadable;
-            return at;
+bool read_plain_line(std::string_view line, Group& group, RectKind& kind) {
+    const auto skip_blanks = [&line](std::size_t at) {
+        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) {
+            ++at;
         }
+        return at;
+    };
+    std::size_t at = skip_blanks(0);
+    const std::string_view rest = line.substr(at);
+    const bool rect = rest.substr(0, rect_tag.size()) == rect_tag;
+    if (!rect && rest.substr(0, item_rect_tag.size()) != item_rect_tag) {
+        return false;
     }
-    if (at != end) {
-        if (!negative_ && magnitude_ == magnitude_limit) {
-            state_ = State::unreadable;
-            return at;
-        }
-        const auto magnitude = static_cast<std::int64_t>(magnitude_);
-        group_.values[member_] = negative_ ? -magnitude : magnitude;
-        phase_ = Phase::delimiter;
+    at = skip_blanks(at + (rect ? rect_tag.size() : item_rect_tag.size()));
+    if (at == line.size() || line[at] != '[') {
+        return false;
     }
-    return at;
-}
-
-// Passes over the rest of the field to the delimiter awaited next.
-const char* GroupReader::take_delimiter(const char* at, const char* end) {
-    const char awaited = member_ < 3 ? ',' : ']';
-    for (; at != end; ++at) {
-        if (*at == awaited) {
-            ++member_;
-            state_ = member_ == 4 ? State::read : State::reading;
-            phase_ = Phase::blanks;
-            return at + 1;
-        }
-        if (*at == ']') {
-            state_ = State::unreadable;
-            return at;
-        }
+    GroupReader reader;
+    const char* const group_end = reader.take(line.data() + at + 1, line.data() + line.size());
+    if (reader.state() != GroupReader::State::read) {
+        return false;
     }
-    return at;
+    const std::string_view close = rect ? rect_close : item_rect_close;
+    at = skip_blanks(static_cast<std::size_t>(group_end - line.data()));
+    if (line.substr(at, close.size()) != close) {
+        return false;
+    }
+    at = skip_blanks(at + close.size());
+    at += at != line.size() && line[at] == '\r' ? 1 : 0;
+    if (at != line.size()) {
+        return false;
+    }
+    group = reader.group();
+    kind = rect ? RectKind::rect : RectKind::item_rect;
+    return true;
 }
 
 std::size_t retset_point(const Group& group, RectKind kind, char (&out)[rect_line_capacity]) {

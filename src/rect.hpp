@@ -44,9 +44,6 @@ class GroupReader {
 
   private:
     enum class Phase { blanks, digits, delimiter };
-    const char* take_blanks(const char* at, const char* end);
-    const char* take_digits(const char* at, const char* end);
-    const char* take_delimiter(const char* at, const char* end);
 
     State state_ = State::reading;
     Phase phase_ = Phase::blanks;
@@ -55,6 +52,11 @@ class GroupReader {
     std::uint64_t magnitude_ = 0;
     Group group_{};
 };
+
+// Reads `line`, without its line feed, as a plain rectangle line: blanks, one tag, blanks, a
+// readable group, blanks, the matching closing tag, blanks and an optional CR. False when it is
+// not one.
+bool read_plain_line(std::string_view line, Group& group, RectKind& kind);
 
 // Writes the canonical line of `kind` for `group`, scaled, line feed included, into `out`.
 // Returns its length.

@@ -17,7 +17,7 @@ namespace tessaran {
 namespace {
 
 constexpr std::size_t side_buffer_size = std::size_t{64} * 1024;
-constexpr off_t no_limit = static_cast<off_t>(~std::uint64_t{0} >> 1);
+constexpr off_t no_limit = Rescaler::to_the_end;
 
 bool is_blank(int byte) {
     return byte == ' ' || byte == '\t';
@@ -84,9 +84,20 @@ ScanEnd Scan::run() {
             bracket == nullptr
                 ? view.size()
                 : static_cast<std::size_t>(static_cast<const char*>(bracket) - view.data());
-        const void* feed = ::memrchr(view.data(), '\n', scanned);
-        if (feed != nullptr) {
-            line_start = at + (static_cast<const char*>(feed) - view.data()) + 1;
+        // A line feed before the '[' marks where its line starts. Nearly always it stands a few
+        // bytes back, where a plain loop costs less than a call.
+        const char* behind_feed = nullptr;
+        if (bracket != nullptr) {
+            const char* at_feed = view.data() + scanned;
+            while (at_feed != view.data() && at_feed[-1] != '\n') {
+                --at_feed;
+            }
+            behind_feed = at_feed != view.data() ? at_feed : nullptr;
+        } else if (const void* feed = ::memrchr(view.data(), '\n', scanned)) {
+            behind_feed = static_cast<const char*>(feed) + 1;
+        }
+        if (behind_feed != nullptr) {
+            line_start = at + (behind_feed - view.data());
         }
         settled_ = line_start;
         if (bracket == nullptr) {
@@ -105,7 +116,11 @@ ScanEnd Scan::run() {
 // Converts the line that starts at `line_start` and holds its first '[' at `bracket`. Returns
 // where the next line starts.
 off_t Scan::convert_line(off_t line_start, off_t bracket) {
-    const off_t line_end = find('\n', bracket, no_limit);
+    const std::string_view view = from(bracket);
+    const void* feed = std::memchr(view.data(), '\n', view.size());
+    const off_t line_end = feed != nullptr
+                               ? bracket + (static_cast<const char*>(feed) - view.data())
+                               : find('\n', bracket + static_cast<off_t>(view.size()), no_limit);
     const off_t next_line = line_end + (byte_at(line_end) == '\n' ? 1 : 0);
     if (!convert_plain(line_start, line_end, next_line)) {
         convert_rich(line_start, bracket, line_end);
@@ -115,8 +130,22 @@ off_t Scan::convert_line(off_t line_start, off_t bracket) {
 }
 
 // A plain line is blanks, one tag, blanks, a readable group, blanks, the matching closing tag,
-// blanks and an optional CR. It is written anew in its canonical form.
+// blanks and an optional CR. It is written anew in its canonical form. Nearly every line lies
+// whole in the window and is read there directly; a longer one is read through its offsets.
 bool Scan::convert_plain(off_t line_start, off_t line_end, off_t next_line) {
+    Group group{};
+    RectKind kind = RectKind::rect;
+    if (window_.contains(line_start) && line_end <= window_.end()) {
+        const std::string_view line(window_.data_at(line_start),
+                                    static_cast<std::size_t>(line_end - line_start));
+        if (!read_plain_line(line, group, kind)) {
+            return false;
+        }
+        char canonical[rect_line_capacity];
+        replace(line_start, next_line,
+                std::string_view(canonical, retset_point(group, kind, canonical)));
+        return true;
+    }
     off_t at = skip_blanks(line_start, line_end);
     const bool rect = matches(at, line_end, rect_tag);
     if (!rect && !matches(at, line_end, item_rect_tag)) {
@@ -198,8 +227,8 @@ off_t Scan::find_tag_end(off_t at, off_t limit) {
     return limit;
 }
 
-// The first `wanted` from `at` on, or `limit` when there is none before it. Without a limit, the
-// end of the input stands for none.
+// The first `wanted` from `at` on, or `limit` when there is none before it, or once the scan has
+// halted. Without a limit, the end of the input stands for none.
 off_t Scan::find(char wanted, off_t at, off_t limit) {
     for (std::string_view view; at < limit && !(view = from(at)).empty();) {
         const std::size_t size = std::min(view.size(), static_cast<std::size_t>(limit - at));
@@ -209,7 +238,7 @@ off_t Scan::find(char wanted, off_t at, off_t limit) {
         }
         at += static_cast<off_t>(size);
     }
-    return std::min(at, limit);
+    return halted() ? limit : std::min(at, limit);
 }
 
 // Whether `text` stands at `at`, wholly before `limit`.
@@ -298,9 +327,25 @@ Rescaler::Rescaler(std::size_t block_size)
       side_size_(std::min(block_size, side_buffer_size)),
       window_(block_.get(), block_size) {}
 
-ScanEnd Rescaler::run(int fd, off_t offset, RescaleSink& sink) {
-    window_.reset(fd);
-    return Scan(window_, side_.get(), side_size_, sink, offset).run();
+ScanEnd Rescaler::run(int fd, off_t begin, RescaleSink& sink, off_t end) {
+    window_.reset(fd, end);
+    return Scan(window_, side_.get(), side_size_, sink, begin).run();
+}
+
+// A line starts behind the first line feed at or after `at - 1`.
+off_t Rescaler::line_start_from(int fd, off_t at) {
+    window_.reset(fd, to_the_end);
+    for (off_t from = std::max(at - 1, off_t{0});;) {
+        const std::string_view view = window_.from(from, from);
+        if (view.empty()) {
+            return window_.failed() ? -1 : std::max(at, from);
+        }
+        const void* feed = std::memchr(view.data(), '\n', view.size());
+        if (at == 0 || feed != nullptr) {
+            return at == 0 ? 0 : from + (static_cast<const char*>(feed) - view.data()) + 1;
+        }
+        from += static_cast<off_t>(view.size());
+    }
 }
 
 }  // namespace tessaran

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -30,9 +31,15 @@ class Rescaler {
   public:
     explicit Rescaler(std::size_t block_size = std::size_t{512} * 1024);
 
-    // Scans `fd`, a file that can be read at any offset, from `offset`, which starts a line, to
-    // its end.
-    ScanEnd run(int fd, off_t offset, RescaleSink& sink);
+    static constexpr off_t to_the_end = static_cast<off_t>(~std::uint64_t{0} >> 1);
+
+    // Scans `fd`, a file that can be read at any offset, from `begin` to `end` or its own end,
+    // whichever comes first. Both `begin` and `end` start lines, or `end` ends the file.
+    ScanEnd run(int fd, off_t begin, RescaleSink& sink, off_t end = to_the_end);
+
+    // The first offset at or after `at` that starts a line, or the end of the file; -1 on a read
+    // error.
+    off_t line_start_from(int fd, off_t at);
 
   private:
     std::unique_ptr<char[]> block_;

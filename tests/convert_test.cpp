@@ -1,6 +1,7 @@
 // Converting real files on disk: names, places, leftovers, faults, metadata, links and types.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "convert.hpp"
+#include "reference_rules.hpp"
 #include "test_util.hpp"
 
 using namespace std::string_literals;
@@ -256,15 +258,28 @@ TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
     EXPECT_EQ(read_file(dir / "a.xml"), layout_before);
 }
 
-TEST_F(ConvertTest, LongUnchangedStartIsCopiedWhole) {
-    // Longer than one block, so the start that needs no change is copied in several pieces.
-    std::string start;
-    for (int i = 0; start.size() < 1200 * 1024; ++i) {
-        start += "\t<text>line " + std::to_string(i) + "</text>\n";
+// Files of many chunks, cut wherever lines end, come out as the separate reading of the rules
+// says, whichever worker took each chunk and however long a line runs past a chunk's end.
+TEST_F(ConvertTest, WholeFilesFollowTheRules) {
+    std::string unchanged_start;
+    for (int i = 0; unchanged_start.size() < 1200 * 1024; ++i) {
+        unchanged_start += "\t<text>line " + std::to_string(i) + "</text>\n";
     }
-    write_file(dir / "a.xml", start + "\t<rect>[5,5,5,5]</rect>\n<end/>");
-    EXPECT_EQ(convert(dir / "a.xml"), Outcome::converted);
-    EXPECT_EQ(read_file(dir / "a.xml"), start + "<rect>[4,4,4,4]</rect>\n<end/>");
+    std::string minified = testing_util::large_layout(600 * 1024);
+    minified.erase(std::remove(minified.begin(), minified.end(), '\n'), minified.end());
+    const std::string layout = testing_util::large_layout(1024 * 1024);
+    const std::string rows[] = {
+        // A long start that needs no change, copied as it stands, then one change.
+        unchanged_start + "\t<rect>[5,5,5,5]</rect>\n<end/>",
+        // A line of text and a minified stretch, each longer than a chunk, amid plain lines.
+        layout + "<text>" + std::string(700 * 1024, 'x') + "</text>\n" + layout + minified + "\n" +
+            layout,
+    };
+    for (const std::string& content : rows) {
+        write_file(dir / "a.xml", content);
+        EXPECT_EQ(convert(dir / "a.xml"), Outcome::converted);
+        EXPECT_TRUE(read_file(dir / "a.xml") == reference::converted(content));
+    }
 }
 
 TEST_F(ConvertTest, NothingToConvertLeavesTheFileUntouched) {

@@ -108,7 +108,7 @@ TEST(Sweep, EveryFailingCallLeavesTheFileWholeAndSaysSo) {
                     "fail; the plain build sweeps";
 #endif
     if (!can_trace()) {
-        GTEST_SKIP() << "tracing is not permitted here";
+        GTEST_SKIP() << "the tool cannot run under strace here";
     }
     // The large file is several output buffers long, so that the writer thread's calls fail too.
     for (const std::string& old_content :
@@ -159,7 +159,7 @@ TEST(Sweep, EveryFailingCallLeavesTheFileWholeAndSaysSo) {
 
 TEST(Sweep, EachDirectoryIsFlushedOnceAfterItsLastRename) {
     if (!can_trace()) {
-        GTEST_SKIP() << "tracing is not permitted here";
+        GTEST_SKIP() << "the tool cannot run under strace here";
     }
     const ScratchDir dir;
     ::mkdir((dir / "one").c_str(), 0755);

@@ -1,0 +1,229 @@
+// Converting a file in chunks on two threads, written out in order.
+#include "chunks.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include <fcntl.h>
+
+#include "fd.hpp"
+
+namespace tessaran {
+namespace {
+
+// A chunk's input. Its output is never longer by more than a line feed, so one buffer of the
+// same size nearly always holds it; the window has room for the line the chunk ends in.
+constexpr std::size_t chunk_size = std::size_t{256} * 1024;
+constexpr std::size_t output_size = chunk_size;
+constexpr std::size_t window_size = chunk_size + chunk_size / 4;
+// How much written data the disk is told to start on at once, so that the final fsync finds
+// little left to do.
+constexpr off_t writeback_stretch = off_t{4} * 1024 * 1024;
+
+// What the workers share: where each chunk begins, whose turn it is to write, the output and
+// whether the conversion has failed. A chunk begins where the one before it ends, so a line
+// longer than a chunk is looked for once, by the worker whose chunk it starts in.
+class Turns {
+  public:
+    Turns(int output, off_t first_begin) : output_(output), last_end_(first_begin) {}
+
+    // Waits until the chunk before `chunk` has found its end, where `chunk` begins; -1 once the
+    // conversion has failed.
+    off_t begin_of(std::size_t chunk) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return failed_ || bounded_ == chunk; });
+        return failed_ ? -1 : last_end_;
+    }
+    void set_end(std::size_t chunk, off_t end) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        bounded_ = chunk + 1;
+        last_end_ = end;
+        changed_.notify_all();
+    }
+
+    // Waits until every chunk before `chunk` is written; false once the conversion has failed.
+    bool wait_turn(std::size_t chunk) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return failed_ || written_ == chunk; });
+        return !failed_;
+    }
+    void end_turn(std::size_t chunk) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        written_ = chunk + 1;
+        changed_.notify_all();
+    }
+
+    // Writes at the output's end. Only the one whose turn it is calls this, so what it keeps
+    // needs no lock: the turn passes on under the mutex.
+    bool write(const char* data, std::size_t size) {
+        if (!write_all(output_, data, size)) {
+            return false;
+        }
+        output_end_ += static_cast<off_t>(size);
+        if (output_end_ - started_ >= writeback_stretch) {
+            ::sync_file_range(output_, started_, output_end_ - started_, SYNC_FILE_RANGE_WRITE);
+            started_ = output_end_;
+        }
+        return true;
+    }
+
+    void fail() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        failed_ = true;
+        changed_.notify_all();
+    }
+    bool failed() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return failed_;
+    }
+
+  private:
+    int output_;
+    off_t output_end_ = 0;  // written so far
+    off_t started_ = 0;     // the disk has been told to start on this much
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t bounded_ = 0;  // chunks whose end is known
+    off_t last_end_;           // the end of the last of them
+    std::size_t written_ = 0;  // chunks written
+    bool failed_ = false;
+};
+
+// Gathers one chunk's output, and writes it in the chunk's turn whenever the buffer fills and at
+// the end. A held signal that has arrived stops the conversion at the next write.
+class ChunkSink final : public RescaleSink {
+  public:
+    ChunkSink(Turns& turns, std::size_t chunk, char* buffer, const HeldSignals& signals)
+        : turns_(turns), chunk_(chunk), buffer_(buffer), signals_(signals) {}
+
+    bool pass(std::string_view unchanged) override { return append(unchanged); }
+    bool replace(std::string_view rewritten) override { return append(rewritten); }
+
+    // Writes what is left and hands the turn on.
+    bool finish() {
+        if (!flush()) {
+            return false;
+        }
+        turns_.end_turn(chunk_);
+        return true;
+    }
+
+  private:
+    bool append(std::string_view bytes) {
+        if (bytes.size() > output_size - used_) {
+            return append_across_writes(bytes);
+        }
+        std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
+        used_ += bytes.size();
+        return true;
+    }
+
+    bool append_across_writes(std::string_view bytes) {
+        while (!bytes.empty()) {
+            if (used_ == output_size && !flush()) {
+                return false;
+            }
+            const std::size_t taken = std::min(output_size - used_, bytes.size());
+            std::memcpy(buffer_ + used_, bytes.data(), taken);
+            used_ += taken;
+            bytes.remove_prefix(taken);
+        }
+        return true;
+    }
+
+    bool flush() {
+        if (signals_.pending() != 0 || !turns_.wait_turn(chunk_) || !turns_.write(buffer_, used_)) {
+            return false;
+        }
+        used_ = 0;
+        return true;
+    }
+
+    Turns& turns_;
+    std::size_t chunk_;
+    char* buffer_;
+    const HeldSignals& signals_;
+    std::size_t used_ = 0;
+};
+
+// Converts chunks `first`, `first + step`, ... until the input ends or the conversion fails.
+void convert_chunks(Worker& worker, Turns& turns, int input, off_t end, std::size_t first,
+                    std::size_t step, const HeldSignals& signals) {
+    for (std::size_t chunk = first;; chunk += step) {
+        const off_t begin = turns.begin_of(chunk);
+        if (begin < 0) {
+            return;
+        }
+        if (begin >= end) {
+            turns.set_end(chunk, end);  // so that the other worker ends too
+            return;
+        }
+        const off_t nominal_end = begin + static_cast<off_t>(chunk_size);
+        const off_t chunk_end =
+            nominal_end >= end ? end : worker.rescaler.line_start_from(input, nominal_end);
+        if (chunk_end < 0) {
+            turns.fail();
+            return;
+        }
+        turns.set_end(chunk, std::min(chunk_end, end));
+        ChunkSink sink(turns, chunk, worker.output.get(), signals);
+        if (worker.rescaler.run(input, begin, sink, std::min(chunk_end, end)) !=
+                ScanEnd::finished ||
+            !sink.finish()) {
+            turns.fail();
+            return;
+        }
+    }
+}
+
+// Writes the first `size` bytes of `input` as they stand, through `buffer`.
+bool copy_unchanged(char* buffer, int input, off_t size, Turns& turns, const HeldSignals& signals) {
+    for (off_t offset = 0; offset < size;) {
+        const auto wanted =
+            static_cast<std::size_t>(std::min(static_cast<off_t>(output_size), size - offset));
+        const long count = read_at(input, buffer, wanted, offset);
+        if (count <= 0 || signals.pending() != 0 ||
+            !turns.write(buffer, static_cast<std::size_t>(count))) {
+            return false;
+        }
+        offset += count;
+    }
+    return true;
+}
+
+}  // namespace
+
+Worker::Worker() : rescaler(window_size), output(new char[output_size]) {}
+
+bool convert_in_chunks(Worker (&workers)[2], int input, off_t unchanged, off_t end, int output,
+                       const HeldSignals& signals) {
+    Turns turns(output, unchanged);
+    if (!copy_unchanged(workers[0].output.get(), input, unchanged, turns, signals)) {
+        return false;
+    }
+    // A file of one chunk is not worth a thread.
+    std::thread helper;
+    try {
+        helper = end - unchanged <= static_cast<off_t>(chunk_size)
+                     ? std::thread()
+                     : std::thread(convert_chunks, std::ref(workers[1]), std::ref(turns), input,
+                                   end, 1, 2, std::cref(signals));
+    } catch (const std::system_error&) {
+        // No second thread to be had: this one converts every chunk.
+    } catch (const std::bad_alloc&) {
+    }
+    convert_chunks(workers[0], turns, input, end, 0, helper.joinable() ? 2 : 1, signals);
+    if (helper.joinable()) {
+        helper.join();
+    }
+    return !turns.failed();
+}
+
+}  // namespace tessaran
