@@ -73,7 +73,7 @@ const Fault faults[] = {
 };
 
 TEST(Faults, KeepTheFileAndGoOnWithTheNext) {
-    // Several output buffers long, so that the writes that fail are made by the second thread.
+    // Several chunks long, so that both threads make writes that fail.
     const std::string content = testing_util::large_layout(2 * 1024 * 1024);
     for (const Fault& fault : faults) {
         const ScratchDir dir;

@@ -110,7 +110,7 @@ TEST(Sweep, EveryFailingCallLeavesTheFileWholeAndSaysSo) {
     if (!can_trace()) {
         GTEST_SKIP() << "the tool cannot run under strace here";
     }
-    // The large file is several output buffers long, so that the writer thread's calls fail too.
+    // The large file is several chunks long, so that the second thread's calls fail too.
     for (const std::string& old_content :
          {testing_util::layout_before, testing_util::large_layout(2 * 1024 * 1024)}) {
         const ScratchDir dir;
