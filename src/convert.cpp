@@ -2,8 +2,6 @@
 // make that durable and rename it over the file.
 #include "convert.hpp"
 
-#include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
@@ -21,10 +19,6 @@
 
 namespace tessaran {
 namespace {
-
-Outcome lookup_failure() {
-    return errno == ENOENT || errno == ENOTDIR ? Outcome::missing : Outcome::not_openable;
-}
 
 // Stops the scan at the first change, and counts the whole lines before it: they need neither a
 // second scan nor a change.

@@ -14,10 +14,6 @@ namespace {
 // As many links as the kernel follows in one lookup.
 constexpr int max_link_hops = 40;
 
-Outcome lookup_failure() {
-    return errno == ENOENT || errno == ENOTDIR ? Outcome::missing : Outcome::not_openable;
-}
-
 // Reads the text of the link `name` in `directory`, however long it is.
 bool read_link(int directory, const std::string& name, std::string& text) {
     text.assign(256, '\0');
@@ -58,6 +54,10 @@ Outcome directory_path(int directory, const std::string& path) {
 }
 
 }  // namespace
+
+Outcome lookup_failure() {
+    return errno == ENOENT || errno == ENOTDIR ? Outcome::missing : Outcome::not_openable;
+}
 
 bool locate(const char* argument, Target& target, Outcome& failure) {
     std::string path = argument;

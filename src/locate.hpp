@@ -21,4 +21,8 @@ struct Target {
 // joined path would be. On failure leaves `missing` or `not_openable` in `failure`.
 bool locate(const char* argument, Target& target, Outcome& failure);
 
+// What the `errno` of a failed lookup or open means for the user: no such file, or one that
+// cannot be opened.
+Outcome lookup_failure();
+
 }  // namespace tessaran

@@ -147,24 +147,15 @@ TEST_F(ConvertTest, KeepsModeOwnerAndGroup) {
     }
 }
 
-// A POSIX ACL as the kernel stores it: owner, the named user `user`, owning group, mask, others.
-std::string access_acl(unsigned user, unsigned group_perm, unsigned mask_perm) {
-    std::string acl("\x02\0\0\0", 4);
-    const auto entry = [&acl](unsigned tag, unsigned perm, unsigned id) {
-        const unsigned char bytes[8] = {
-            static_cast<unsigned char>(tag),      0,
-            static_cast<unsigned char>(perm),     0,
-            static_cast<unsigned char>(id),       static_cast<unsigned char>(id >> 8),
-            static_cast<unsigned char>(id >> 16), static_cast<unsigned char>(id >> 24)};
-        acl.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
-    };
-    entry(0x01, 6, ~0u);
-    entry(0x02, 6, user);
-    entry(0x04, group_perm, ~0u);
-    entry(0x10, mask_perm, ~0u);
-    entry(0x20, 4, ~0u);
-    return acl;
-}
+// An access ACL as the kernel stores it, an entry being a tag, permissions and an id: owner rw,
+// user nobody rw, owning group r, mask rw, others r.
+const std::string access_acl =
+    "\x02\0\0\0"
+    "\x01\0\x06\0\xff\xff\xff\xff"
+    "\x02\0\x06\0\xfe\xff\0\0"
+    "\x04\0\x04\0\xff\xff\xff\xff"
+    "\x10\0\x06\0\xff\xff\xff\xff"
+    "\x20\0\x04\0\xff\xff\xff\xff"s;
 
 std::string attribute(const std::string& path, const char* name) {
     std::string value(256, '\0');
@@ -176,7 +167,7 @@ std::string attribute(const std::string& path, const char* name) {
 // The new file grants what the old one granted: every attribute comes along, and one the new file
 // would inherit from its directory, which the old one lacked, does not stay.
 TEST_F(ConvertTest, KeepsExtendedAttributesAndNoOthers) {
-    const std::string acl = access_acl(65534, 4, 6);
+    const std::string& acl = access_acl;
     struct Row {
         const char* name;
         std::string file_acl;       // "" for none
