@@ -79,72 +79,68 @@ char* put_scaled_group(char* at, const Group& group) {
 
 }  // namespace
 
-// The state lives in locals while the piece is read: a byte read through a char pointer could
-// alias the members, which would make every step load them again.
+// The cursor lives in a local while the piece is read, where the compiler keeps it in registers.
 const char* GroupReader::take(const char* at, const char* end) {
-    if (state_ == State::reading && member_ == 0 && phase_ == Phase::blanks) {
+    if (cursor_.state == State::reading && cursor_.member == 0 && cursor_.phase == Phase::blanks) {
         if (const char* const behind = read_simple_group(at, end, group_)) {
-            state_ = State::read;
+            cursor_.state = State::read;
             return behind;
         }
     }
-    Phase phase = phase_;
-    int member = member_;
-    bool negative = negative_;
-    std::uint64_t magnitude = magnitude_;
-    State state = state_;
-    while (at != end && state == State::reading) {
-        if (phase == Phase::blanks) {
-            while (at != end && is_c_space(*at)) {
-                ++at;
-            }
-            if (at == end) {
-                break;
-            }
-            negative = *at == '-';
-            at += *at == '-' || *at == '+' ? 1 : 0;
-            magnitude = 0;
-            phase = Phase::digits;
-        }
-        if (phase == Phase::digits) {
-            at = take_digits(at, end, magnitude);
-            if (magnitude > magnitude_limit ||
-                (at != end && !negative && magnitude == magnitude_limit)) {
-                state = State::unreadable;
-                break;
-            }
-            if (at == end) {
-                break;
-            }
-            const auto value = static_cast<std::int64_t>(magnitude);
-            group_.values[member] = negative ? -value : value;
-            phase = Phase::delimiter;
-        }
-        // The rest of the field, up to the delimiter awaited next; a ']' that comes first ends
-        // the group too early.
-        const char awaited = member < 3 ? ',' : ']';
-        while (at != end && *at != awaited && *at != ']') {
+    Cursor cursor = cursor_;
+    while (at != end && cursor.state == State::reading) {
+        at = cursor.phase == Phase::delimiter ? take_delimiter(cursor, at, end)
+                                              : take_number(cursor, at, end, group_);
+    }
+    cursor_ = cursor;
+    return at;
+}
+
+// Takes the blanks and sign before a number, then its digits, and records the number once a
+// byte that is no digit ends it.
+const char* GroupReader::take_number(Cursor& cursor, const char* at, const char* end,
+                                     Group& group) {
+    if (cursor.phase == Phase::blanks) {
+        while (at != end && is_c_space(*at)) {
             ++at;
         }
         if (at == end) {
-            break;
+            return at;
         }
-        if (*at != awaited) {
-            state = State::unreadable;
-            break;
-        }
-        ++at;
-        phase = Phase::blanks;
-        if (++member == 4) {
-            state = State::read;
-        }
+        cursor.negative = *at == '-';
+        at += *at == '-' || *at == '+' ? 1 : 0;
+        cursor.magnitude = 0;
+        cursor.phase = Phase::digits;
     }
-    state_ = state;
-    phase_ = phase;
-    member_ = member;
-    negative_ = negative;
-    magnitude_ = magnitude;
+    at = take_digits(at, end, cursor.magnitude);
+    if (cursor.magnitude > magnitude_limit ||
+        (at != end && !cursor.negative && cursor.magnitude == magnitude_limit)) {
+        cursor.state = State::unreadable;
+    } else if (at != end) {
+        const auto value = static_cast<std::int64_t>(cursor.magnitude);
+        group.values[cursor.member] = cursor.negative ? -value : value;
+        cursor.phase = Phase::delimiter;
+    }
     return at;
+}
+
+// Passes over the rest of the field to the delimiter awaited next; a ']' that comes first ends
+// the group too early.
+const char* GroupReader::take_delimiter(Cursor& cursor, const char* at, const char* end) {
+    const char awaited = cursor.member < 3 ? ',' : ']';
+    while (at != end && *at != awaited && *at != ']') {
+        ++at;
+    }
+    if (at == end) {
+        return at;
+    }
+    if (*at != awaited) {
+        cursor.state = State::unreadable;
+        return at;
+    }
+    cursor.phase = Phase::blanks;
+    cursor.state = ++cursor.member == 4 ? State::read : State::reading;
+    return at + 1;
 }
 
 bool read_plain_line(std::string_view line, Group& group, RectKind& kind) {

@@ -39,17 +39,23 @@ class GroupReader {
     // made it unreadable), or `end` while it is still being read.
     const char* take(const char* at, const char* end);
 
-    State state() const { return state_; }
+    State state() const { return cursor_.state; }
     const Group& group() const { return group_; }
 
   private:
     enum class Phase { blanks, digits, delimiter };
+    // Where the reading stands between pieces.
+    struct Cursor {
+        State state = State::reading;
+        Phase phase = Phase::blanks;
+        int member = 0;
+        bool negative = false;
+        std::uint64_t magnitude = 0;
+    };
+    static const char* take_number(Cursor& cursor, const char* at, const char* end, Group& group);
+    static const char* take_delimiter(Cursor& cursor, const char* at, const char* end);
 
-    State state_ = State::reading;
-    Phase phase_ = Phase::blanks;
-    int member_ = 0;
-    bool negative_ = false;
-    std::uint64_t magnitude_ = 0;
+    Cursor cursor_;
     Group group_{};
 };
 

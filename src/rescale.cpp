@@ -59,6 +59,7 @@ class Scan {
 
     off_t convert_line(off_t line_start, off_t bracket);
     bool convert_plain(off_t line_start, off_t line_end, off_t next_line);
+    bool read_plain_by_offsets(off_t line_start, off_t line_end, Group& group, RectKind& kind);
     void convert_rich(off_t line_start, off_t bracket, off_t line_end);
 
     void replace(off_t begin, off_t end, std::string_view bytes);
@@ -135,17 +136,23 @@ off_t Scan::convert_line(off_t line_start, off_t bracket) {
 bool Scan::convert_plain(off_t line_start, off_t line_end, off_t next_line) {
     Group group{};
     RectKind kind = RectKind::rect;
-    if (window_.contains(line_start) && line_end <= window_.end()) {
-        const std::string_view line(window_.data_at(line_start),
-                                    static_cast<std::size_t>(line_end - line_start));
-        if (!read_plain_line(line, group, kind)) {
-            return false;
-        }
-        char canonical[rect_line_capacity];
-        replace(line_start, next_line,
-                std::string_view(canonical, retset_point(group, kind, canonical)));
-        return true;
+    const bool plain =
+        window_.contains(line_start) && line_end <= window_.end()
+            ? read_plain_line(std::string_view(window_.data_at(line_start),
+                                               static_cast<std::size_t>(line_end - line_start)),
+                              group, kind)
+            : read_plain_by_offsets(line_start, line_end, group, kind);
+    if (!plain) {
+        return false;
     }
+    char canonical[rect_line_capacity];
+    replace(line_start, next_line,
+            std::string_view(canonical, retset_point(group, kind, canonical)));
+    return true;
+}
+
+// Reads the line from `line_start` to `line_end` as a plain line, through its offsets.
+bool Scan::read_plain_by_offsets(off_t line_start, off_t line_end, Group& group, RectKind& kind) {
     off_t at = skip_blanks(line_start, line_end);
     const bool rect = matches(at, line_end, rect_tag);
     if (!rect && !matches(at, line_end, item_rect_tag)) {
@@ -163,14 +170,9 @@ bool Scan::convert_plain(off_t line_start, off_t line_end, off_t next_line) {
     }
     at = skip_blanks(at + static_cast<off_t>(close.size()), line_end);
     at += at != line_end && byte_at(at) == '\r' ? 1 : 0;
-    if (at != line_end) {
-        return false;
-    }
-    char line[rect_line_capacity];
-    const std::size_t length =
-        retset_point(read.group, rect ? RectKind::rect : RectKind::item_rect, line);
-    replace(line_start, next_line, std::string_view(line, length));
-    return true;
+    group = read.group;
+    kind = rect ? RectKind::rect : RectKind::item_rect;
+    return at == line_end;
 }
 
 // Any other line changes only inside the groups its tags lead to: for each tag, the group at the
