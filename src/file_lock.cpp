@@ -9,14 +9,14 @@
 namespace tessaran {
 namespace {
 
-constexpr long longest_pause_ms = 20;
+constexpr int longest_pause_ms = 20;
 
 }  // namespace
 
 // A blocking flock cannot be woken by a signal that is held back, so the lock is tried without
-// blocking, with short pauses between that a held signal cuts short.
+// blocking, with short pauses between, after each of which a held signal ends the wait.
 LockResult lock_exclusively(int fd, const HeldSignals& signals) {
-    for (long pause_ms = 1;; pause_ms = std::min(pause_ms * 2, longest_pause_ms)) {
+    for (int pause_ms = 1;; pause_ms = std::min(pause_ms * 2, longest_pause_ms)) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
             return LockResult::locked;
         }

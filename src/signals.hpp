@@ -19,9 +19,8 @@ class HeldSignals {
     // The first held signal that has arrived, or 0.
     int pending() const;
 
-    // Sleeps for `milliseconds`, or less if a held signal arrives; says whether one has. The
-    // signal stays pending.
-    bool wait(long milliseconds) const;
+    // Sleeps for `milliseconds`, then says whether a held signal has arrived.
+    bool wait(int milliseconds) const;
 
   private:
     sigset_t held_;
