@@ -117,11 +117,7 @@ ScanEnd Scan::run() {
 // Converts the line that starts at `line_start` and holds its first '[' at `bracket`. Returns
 // where the next line starts.
 off_t Scan::convert_line(off_t line_start, off_t bracket) {
-    const std::string_view view = from(bracket);
-    const void* feed = std::memchr(view.data(), '\n', view.size());
-    const off_t line_end = feed != nullptr
-                               ? bracket + (static_cast<const char*>(feed) - view.data())
-                               : find('\n', bracket + static_cast<off_t>(view.size()), no_limit);
+    const off_t line_end = find('\n', bracket, no_limit);
     const off_t next_line = line_end + (byte_at(line_end) == '\n' ? 1 : 0);
     if (!convert_plain(line_start, line_end, next_line)) {
         convert_rich(line_start, bracket, line_end);
@@ -336,15 +332,17 @@ ScanEnd Rescaler::run(int fd, off_t begin, RescaleSink& sink, off_t end) {
 
 // A line starts behind the first line feed at or after `at - 1`.
 off_t Rescaler::line_start_from(int fd, off_t at) {
+    if (at == 0) {
+        return 0;
+    }
     window_.reset(fd, to_the_end);
-    for (off_t from = std::max(at - 1, off_t{0});;) {
+    for (off_t from = at - 1;;) {
         const std::string_view view = window_.from(from, from);
         if (view.empty()) {
             return window_.failed() ? -1 : std::max(at, from);
         }
-        const void* feed = std::memchr(view.data(), '\n', view.size());
-        if (at == 0 || feed != nullptr) {
-            return at == 0 ? 0 : from + (static_cast<const char*>(feed) - view.data()) + 1;
+        if (const void* feed = std::memchr(view.data(), '\n', view.size())) {
+            return from + (static_cast<const char*>(feed) - view.data()) + 1;
         }
         from += static_cast<off_t>(view.size());
     }
