@@ -65,13 +65,15 @@ bool locate(const char* argument, Target& target, Outcome& failure) {
     std::string name;
     struct stat status {};
     for (int hop = 0;; ++hop) {
-        if (path.empty()) {
-            errno = ENOENT;
-        } else if (path.back() == '/') {
+        if (path.empty()) {  // an empty name, or a link whose text is empty
+            failure = Outcome::missing;
+            return false;
+        }
+        if (path.back() == '/') {
             failure = directory_path(directory.get(), path);
             return false;
         }
-        if (path.empty() || !directory || !step_into(path, directory, name) ||
+        if (!directory || !step_into(path, directory, name) ||
             ::fstatat(directory.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
             failure = lookup_failure();
             return false;
@@ -79,8 +81,11 @@ bool locate(const char* argument, Target& target, Outcome& failure) {
         if (!S_ISLNK(status.st_mode)) {
             break;
         }
-        if (hop == max_link_hops || !read_link(directory.get(), name, path)) {
-            errno = hop == max_link_hops ? ELOOP : errno;
+        if (hop == max_link_hops) {  // a loop, as the kernel counts one
+            failure = Outcome::not_openable;
+            return false;
+        }
+        if (!read_link(directory.get(), name, path)) {
             failure = lookup_failure();
             return false;
         }
