@@ -1,5 +1,6 @@
-// Rewriting of single lines: which lines are plain rectangle lines, which groups a line's tags
-// lead to, how groups are read and scaled, and which lines stay as they are.
+// Rewriting of lines and streams: which lines are plain rectangle lines, which groups a line's
+// tags lead to, how groups are read and scaled, which lines stay as they are, and the bytes
+// between them.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,11 +12,11 @@ using namespace std::string_literals;
 namespace {
 
 struct LineCase {
-    std::string line;
-    std::string expected;  // empty: the line stays byte for byte
+    std::string input;
+    std::string expected;  // empty: the input stays byte for byte
 };
 
-const LineCase line_cases[] = {
+const LineCase cases[] = {
     // Full screen and a quarter of it.
     {"<rect>[1280,720,1280,720]</rect>\n", "<rect>[1024,576,1024,576]</rect>\n"},
     {"<rect>[640,360,320,180]</rect>\n", "<rect>[512,288,256,144]</rect>\n"},
@@ -74,15 +75,32 @@ const LineCase line_cases[] = {
     {"</rect>[10,20,30,40]\n", ""},
     // Already in canonical form.
     {"<rect>[0,0,0,0]</rect>\n", ""},
+    // Whole streams: empty, without rectangle lines, a last line without its line feed.
+    {"", ""},
+    {"<a>\n<b>x</b>\n", ""},
+    {"<a>\n<text>y</text>", ""},
+    {"<a>\n<rect>[5,5,5,5]</rect>", "<a>\n<rect>[4,4,4,4]</rect>\n"},
+    // A tag far into a long line is found; bytes of value 0 pass through.
+    {std::string(280, 'a') + "<rect>[10,10,10,10]</rect>\n",
+     std::string(280, 'a') + "<rect>[8,8,8,8]</rect>\n"},
+    {"a\0b\n<rect>[5,5,5,5]</rect>\n\0"s, "a\0b\n<rect>[4,4,4,4]</rect>\n\0"s},
+    // CR LF lines that are not rewritten keep their CR.
+    {"<a>\r\n<item_rect>[10,10,10,10]</item_rect>\r\n<b>\r\n",
+     "<a>\r\n<item_rect>[8,8,8,8]</item_rect>\n<b>\r\n"},
+    // A line that merely ends a tag name in "rect>" does not hide the rectangle after it.
+    {"<direct>x</direct>\n<rect>[5,5,5,5]</rect>\n",
+     "<direct>x</direct>\n<rect>[4,4,4,4]</rect>\n"},
+    // A tag broken over two lines is no tag.
+    {"<re\nct>[1,2,3,4]\n", ""},
 };
 
 TEST(RewriteLine, FollowsTheTable) {
     // A block of 7 bytes makes nearly every line longer than a block.
     for (const std::size_t block_size : {7, 64, 512 * 1024}) {
-        for (const LineCase& row : line_cases) {
-            const std::string& expected = row.expected.empty() ? row.line : row.expected;
-            EXPECT_EQ(testing_util::rescaled(row.line, block_size), expected)
-                << "block " << block_size << ", line: " << row.line;
+        for (const LineCase& row : cases) {
+            const std::string& expected = row.expected.empty() ? row.input : row.expected;
+            EXPECT_EQ(testing_util::rescaled(row.input, block_size), expected)
+                << "block " << block_size << ", input: " << row.input;
         }
     }
 }
