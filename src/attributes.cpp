@@ -12,10 +12,22 @@
 namespace tessaran {
 namespace {
 
+constexpr std::size_t small_value = 256;
+
 // Fills `buffer` by `query`, which returns the size it needs for a null buffer and fails with
 // ERANGE when the value grew in between. False when the query fails.
 template <typename Query>
 bool read_sized(std::string& buffer, Query query) {
+    // Most values fit a small buffer: one call then does.
+    buffer.resize(std::max<std::size_t>(buffer.capacity(), small_value));
+    const ssize_t fitted = query(buffer.data(), buffer.size());
+    if (fitted >= 0) {
+        buffer.resize(static_cast<std::size_t>(fitted));
+        return true;
+    }
+    if (errno != ERANGE) {
+        return false;
+    }
     for (;;) {
         const ssize_t size = query(nullptr, 0);
         if (size < 0) {
@@ -88,12 +100,15 @@ bool copy_extended_attributes(int original, int replacement) {
 // Owner first, since a change of owner clears the set-id bits and file capabilities; the
 // permission bits last, after an ACL, so that both agree as they did on the original.
 bool copy_attributes(int original, const struct stat& status, int replacement) {
-    if (::fchown(replacement, status.st_uid, status.st_gid) != 0 &&
-        ::fchown(replacement, static_cast<uid_t>(-1), status.st_gid) != 0) {
-        // Not permitted: the file keeps this process's owner, and its group where that failed.
+    struct stat now = status;
+    if (::fchown(replacement, status.st_uid, status.st_gid) != 0) {
+        // Not permitted: the file keeps this process's owner, and its group where that fails.
+        (void)::fchown(replacement, static_cast<uid_t>(-1), status.st_gid);
+        if (::fstat(replacement, &now) != 0) {
+            return false;
+        }
     }
-    struct stat now {};
-    if (::fstat(replacement, &now) != 0 || !copy_extended_attributes(original, replacement)) {
+    if (!copy_extended_attributes(original, replacement)) {
         return false;
     }
     const bool same_owner = now.st_uid == status.st_uid && now.st_gid == status.st_gid;

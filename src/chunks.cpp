@@ -2,6 +2,7 @@
 #include "chunks.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -63,6 +64,7 @@ class Turns {
     // needs no lock: the turn passes on under the mutex.
     bool write(const char* data, std::size_t size) {
         if (!write_all(output_, data, size)) {
+            write_error_ = errno;
             return false;
         }
         output_end_ += static_cast<off_t>(size);
@@ -82,11 +84,14 @@ class Turns {
         const std::lock_guard<std::mutex> lock(mutex_);
         return failed_;
     }
+    // Why a write failed, or 0; read once every writer is done.
+    int write_error() const { return write_error_; }
 
   private:
     int output_;
     off_t output_end_ = 0;  // written so far
     off_t started_ = 0;     // the disk has been told to start on this much
+    int write_error_ = 0;
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -206,6 +211,7 @@ bool convert_in_chunks(Worker (&workers)[2], int input, off_t unchanged, off_t e
                        const HeldSignals& signals) {
     Turns turns(output, unchanged);
     if (!copy_unchanged(workers[0].output.get(), input, unchanged, turns, signals)) {
+        errno = turns.write_error() != 0 ? turns.write_error() : errno;
         return false;
     }
     // A file of one chunk is not worth a thread.
@@ -223,7 +229,11 @@ bool convert_in_chunks(Worker (&workers)[2], int input, off_t unchanged, off_t e
     if (helper.joinable()) {
         helper.join();
     }
-    return !turns.failed();
+    if (turns.failed()) {
+        errno = turns.write_error() != 0 ? turns.write_error() : EIO;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace tessaran

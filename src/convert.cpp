@@ -1,13 +1,17 @@
-// Converting one named layout file in place: find it, convert it into a work file beside it,
-// make that durable and rename it over the file.
+// Converting named layout files in place: find each, convert it into a work file beside it, and
+// hand that to the batch, which makes it durable and renames it over the file.
 #include "convert.hpp"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,56 +48,74 @@ class ChangeProbe final : public RescaleSink {
     off_t passed_ = 0;
 };
 
-// The work file beside the target, removed again unless it has been renamed over the target.
-class WorkFile {
-  public:
-    WorkFile(int directory, const std::string& target_name)
-        : directory_(directory), name_("." + target_name + "_bak") {}
-    WorkFile(const WorkFile&) = delete;
-    WorkFile& operator=(const WorkFile&) = delete;
-    ~WorkFile() {
-        fd_.close();
-        if (created_ && !placed_) {
-            ::unlinkat(directory_, name_.c_str(), 0);
-        }
-    }
+// Descriptors kept for the standard streams, a caller's leftovers and the file being converted.
+constexpr rlim_t spare_descriptors = 32;
+// A held file takes three (the file, its work file, its directory); a noted directory one.
+constexpr rlim_t descriptors_per_file = 4;
+constexpr std::size_t most_files_at_once = 64;
+// Files up to this size are converted in one pass.
+constexpr off_t small_file = off_t{64} * 1024;
 
-    // Removes what an ended run may have left under the name, then creates the file afresh;
-    // O_EXCL never follows a link planted there. A directory of that name stays and fails this.
-    bool create() {
-        ::unlinkat(directory_, name_.c_str(), 0);
-        fd_ = UniqueFd(::openat(directory_, name_.c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        created_ = static_cast<bool>(fd_);
-        return created_;
+// How many files may be held, and directories noted, at once within the open-file limit.
+std::size_t files_at_once() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return most_files_at_once;
     }
-    int fd() const { return fd_.get(); }
-    bool close() { return fd_.close(); }
-    bool rename_over(const std::string& target_name) {
-        placed_ = ::renameat(directory_, name_.c_str(), directory_, target_name.c_str()) == 0;
-        return placed_;
-    }
+    const rlim_t room = limit.rlim_cur > spare_descriptors ? limit.rlim_cur - spare_descriptors : 0;
+    return std::clamp<std::size_t>(room / descriptors_per_file, 1, most_files_at_once);
+}
 
-  private:
-    int directory_;
-    std::string name_;
-    UniqueFd fd_;
-    bool created_ = false;
-    bool placed_ = false;
-};
+// Failures that holding fewer files may cure: the space the old files of a batch still take up,
+// or the descriptors the batch and the noted directories hold.
+bool short_of_room(int error) {
+    return error == ENOSPC || error == EDQUOT || error == EMFILE || error == ENFILE;
+}
 
 }  // namespace
 
 struct Converter::Buffers {
     Worker workers[2];
+    // The durability of the file system a work file was last made on, by its device.
+    dev_t last_device = 0;
+    Durability last_durability = Durability::on_its_own;
 };
 
-Converter::Converter(const HeldSignals& signals) : signals_(signals) {}
+Converter::Converter(const HeldSignals& signals, Report report)
+    : signals_(signals),
+      directories_(files_at_once()),
+      batch_(signals, directories_, std::move(report), files_at_once()) {}
 
 Converter::~Converter() = default;
 
+void Converter::convert(const char* path) {
+    Outcome outcome = convert_or_wait(path);
+    if (outcome != Outcome::converted && outcome != Outcome::unchanged &&
+        outcome != Outcome::interrupted && short_of_room(errno) &&
+        (!batch_.empty() || !directories_.empty())) {
+        release_all();
+        outcome = convert_or_wait(path);
+    }
+    if (outcome != Outcome::converted) {  // a converted file is held by the batch
+        batch_.settle(path, outcome);
+    }
+    if (signals_.pending() != 0 || batch_.full()) {
+        batch_.commit();
+    }
+}
+
+bool Converter::finish() {
+    batch_.commit();
+    return directories_.flush() && !directories_failed_;
+}
+
+void Converter::release_all() {
+    batch_.commit();
+    directories_failed_ = !directories_.flush() || directories_failed_;
+}
+
 // Memory that runs out fails the one file: what was made for it goes with the unwinding.
-Outcome Converter::convert(const char* path) {
+Outcome Converter::convert_or_wait(const char* path) {
     try {
         if (!buffers_) {
             buffers_ = std::make_unique<Buffers>();
@@ -118,65 +140,81 @@ Outcome Converter::convert_once(const char* path, bool& name_moved) {
     if (!locate(path, target, failure)) {
         return failure;
     }
-    const UniqueFd input(::openat(target.directory.get(), target.name.c_str(),
-                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat status {};
-    if (!input || ::fstat(input.get(), &status) != 0) {
+    UniqueFd input(::openat(target.directory.get(), target.name.c_str(),
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!input) {
         return lookup_failure();
     }
-    if (!S_ISREG(status.st_mode)) {
+    // A run never waits while it holds locks: another run may be waiting for one of them.
+    if (::flock(input.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) {
+            return Outcome::failed;
+        }
+        batch_.commit();
+        switch (lock_exclusively(input.get(), signals_)) {
+            case LockResult::locked:
+                break;
+            case LockResult::interrupted:
+                return Outcome::interrupted;
+            case LockResult::failed:
+                return Outcome::failed;
+        }
+    }
+    struct stat status {};
+    struct stat named {};
+    if (::fstat(input.get(), &status) != 0) {
+        return Outcome::failed;
+    }
+    if (!S_ISREG(status.st_mode)) {  // swapped for another kind since it was found
         return Outcome::not_openable;
     }
-    switch (lock_exclusively(input.get(), signals_)) {
-        case LockResult::locked:
-            break;
-        case LockResult::interrupted:
-            return Outcome::interrupted;
-        case LockResult::failed:
-            return Outcome::failed;
-    }
-    struct stat named {};
     name_moved =
         ::fstatat(target.directory.get(), target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         named.st_dev != status.st_dev || named.st_ino != status.st_ino;
-    if (name_moved || ::fstat(input.get(), &status) != 0) {
+    if (name_moved) {
         return Outcome::failed;
     }
     // Look before writing: a file with nothing to convert keeps its inode and times.
     ChangeProbe probe;
-    if (buffers_->workers[0].rescaler.run(input.get(), 0, probe) == ScanEnd::read_failed) {
-        return Outcome::failed;
+    if (buffers_->workers[0].rescaler.run(input.get(), 0, probe, status.st_size) ==
+        ScanEnd::read_failed) {
+        return signals_.pending() != 0 ? Outcome::interrupted : Outcome::failed;
     }
     if (!probe.changed) {
         return Outcome::unchanged;
     }
-    return replace(input.get(), status, probe.unchanged_prefix, target);
+    // A small file is read and written in one piece: its unchanged start costs less to scan again
+    // than to copy apart.
+    const off_t copied_apart = status.st_size > small_file ? probe.unchanged_prefix : 0;
+    return replace(path, target, input, status, copied_apart);
 }
 
-Outcome Converter::replace(int input, const struct stat& status, off_t unchanged_prefix,
-                           const Target& target) {
+Outcome Converter::replace(const char* path, Target& target, UniqueFd& input,
+                           const struct stat& status, off_t unchanged_prefix) {
+    auto file = std::make_unique<HeldFile>(std::move(target), std::move(input), status);
     // Only a run that holds the lock on the file may use its work file, so whatever stands
     // under that name now was left by a run that ended.
-    WorkFile work(target.directory.get(), target.name);
-    if (!work.create()) {
+    if (!file->work.create()) {
         return Outcome::failed;
     }
-    const bool written = convert_in_chunks(buffers_->workers, input, unchanged_prefix,
-                                           status.st_size, work.fd(), signals_);
+    const int work = file->work.fd();
+    const bool written = convert_in_chunks(buffers_->workers, file->input.get(), unchanged_prefix,
+                                           status.st_size, work, signals_);
     if (signals_.pending() != 0) {
         return Outcome::interrupted;
     }
-    if (!written || !copy_attributes(input, status, work.fd()) || ::fsync(work.fd()) != 0 ||
-        !work.close()) {
+    if (!written || !copy_attributes(file->input.get(), status, work)) {
         return Outcome::failed;
     }
-    if (signals_.pending() != 0) {
-        return Outcome::interrupted;
+    if (status.st_dev != buffers_->last_device) {
+        buffers_->last_device = status.st_dev;
+        buffers_->last_durability = durability_of(work);
     }
-    if (!work.rename_over(target.name)) {
+    file->durability = buffers_->last_durability;
+    if (file->durability == Durability::on_its_own && ::fsync(work) != 0) {
         return Outcome::failed;
     }
-    directories_.renamed_into(target.directory.get());
+    batch_.hold(path, std::move(file));
     return Outcome::converted;
 }
 

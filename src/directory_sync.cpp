@@ -1,21 +1,17 @@
 // Making renames durable: flushing each directory a file was renamed into.
 #include "directory_sync.hpp"
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace tessaran {
-namespace {
-
-// Enough for the directories of any ordinary run, few enough to leave descriptors to spare.
-constexpr std::size_t most_held_open = 64;
-
-}  // namespace
 
 // Room for all is made at once, so that noting a rename never fails for want of memory.
-DirectorySync::DirectorySync() {
-    noted_.reserve(most_held_open);
+DirectorySync::DirectorySync(std::size_t most_held_open) : most_held_open_(most_held_open) {
+    noted_.reserve(most_held_open_);
 }
 
 void DirectorySync::renamed_into(int directory) {
@@ -29,11 +25,15 @@ void DirectorySync::renamed_into(int directory) {
             return;
         }
     }
-    if (noted_.size() == most_held_open) {
+    if (noted_.size() == most_held_open_) {
         failed_ = !flush();
     }
     // The descriptor the rename used may be one that cannot be flushed: open one that can.
     UniqueFd readable(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!readable && (errno == EMFILE || errno == ENFILE) && !noted_.empty()) {
+        failed_ = !flush();
+        readable = UniqueFd(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
     if (!readable) {
         failed_ = true;
         return;

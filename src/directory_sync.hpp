@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <vector>
 
 #include "fd.hpp"
@@ -10,13 +11,15 @@
 namespace tessaran {
 
 // Notes the directories into which files were renamed and flushes each once when asked, so that
-// the renames survive a power failure. Only so many stay open at a time: past that they are
-// flushed early, and a directory renamed into again is flushed again.
+// the renames survive a power failure. Only so many stay open at a time: past that, or when
+// descriptors run short, they are flushed early, and a directory renamed into again is flushed
+// again.
 class DirectorySync {
   public:
-    DirectorySync();
+    explicit DirectorySync(std::size_t most_held_open);
     // Notes that a file was renamed into `directory`, a descriptor of it of any kind.
     void renamed_into(int directory);
+    bool empty() const { return noted_.empty(); }
     // Flushes every directory noted since the last call. False if any could not be flushed.
     bool flush();
 
@@ -26,6 +29,7 @@ class DirectorySync {
         ino_t inode;
         UniqueFd fd;
     };
+    std::size_t most_held_open_;
     std::vector<Noted> noted_;
     bool failed_ = false;
 };

@@ -2,6 +2,7 @@
 #include "input_window.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "fd.hpp"
 
@@ -27,7 +28,8 @@ void InputWindow::load(off_t at) {
     while (size_ < wanted) {
         const long count = read_at(fd_, data_ + size_, wanted - size_, end());
         if (count <= 0) {
-            failed_ = count < 0;
+            // Short of an end that was known: the file shrank while it was read.
+            failed_ = count < 0 || input_end_ != std::numeric_limits<off_t>::max();
             input_end_ = at + static_cast<off_t>(size_);
             break;
         }

@@ -10,12 +10,14 @@ namespace tessaran {
 
 // Holds one stretch of the input at a time. A byte outside it is read afresh from the file, so
 // that memory stays fixed however long a line is; the input must be a file that can be read at
-// any offset. A read error ends the input where it happened and is remembered.
+// any offset. A read error ends the input where it happened and is remembered; so does an input
+// that ends before the end it was given, since the file must then have changed.
 class InputWindow {
   public:
     InputWindow(char* buffer, std::size_t capacity) : data_(buffer), capacity_(capacity) {}
 
-    // Starts over on `fd`, with nothing read yet; the input ends at `end` or where the file does.
+    // Starts over on `fd`, with nothing read yet; the input ends at `end`, or where the file does
+    // when `end` is the largest offset.
     void reset(int fd, off_t end);
 
     // The bytes from `at` to the end of the window; empty at the end of the input or after a read

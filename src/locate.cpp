@@ -30,13 +30,18 @@ bool read_link(int directory, const std::string& name, std::string& text) {
     }
 }
 
+// The directory `directory` holds; none yet stands for the working directory.
+int at(const UniqueFd& directory) {
+    return directory ? directory.get() : AT_FDCWD;
+}
+
 // Moves `directory` to the one that `path`, taken relative to it, names a file in, and leaves
 // that file's name in `name`.
 bool step_into(std::string_view path, UniqueFd& directory, std::string& name) {
     const std::size_t slash = path.rfind('/');
     if (slash != std::string_view::npos) {
         const std::string parent(path.substr(0, slash == 0 ? 1 : slash));
-        UniqueFd next(::openat(directory.get(), parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        UniqueFd next(::openat(at(directory), parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!next) {
             return false;
         }
@@ -61,7 +66,7 @@ Outcome lookup_failure() {
 
 bool locate(const char* argument, Target& target, Outcome& failure) {
     std::string path = argument;
-    UniqueFd directory(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd directory;  // opened only once a name leads elsewhere than the working directory
     std::string name;
     struct stat status {};
     for (int hop = 0;; ++hop) {
@@ -70,11 +75,11 @@ bool locate(const char* argument, Target& target, Outcome& failure) {
             return false;
         }
         if (path.back() == '/') {
-            failure = directory_path(directory.get(), path);
+            failure = directory_path(at(directory), path);
             return false;
         }
-        if (!directory || !step_into(path, directory, name) ||
-            ::fstatat(directory.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (!step_into(path, directory, name) ||
+            ::fstatat(at(directory), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
             failure = lookup_failure();
             return false;
         }
@@ -85,7 +90,7 @@ bool locate(const char* argument, Target& target, Outcome& failure) {
             failure = Outcome::not_openable;
             return false;
         }
-        if (!read_link(directory.get(), name, path)) {
+        if (!read_link(at(directory), name, path)) {
             failure = lookup_failure();
             return false;
         }
@@ -93,6 +98,15 @@ bool locate(const char* argument, Target& target, Outcome& failure) {
     if (!S_ISREG(status.st_mode)) {
         failure = Outcome::not_openable;
         return false;
+    }
+    // Every later step works in the directory the file was found in, whatever happens to the
+    // working directory's name meanwhile.
+    if (!directory) {
+        directory = UniqueFd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!directory) {
+            failure = lookup_failure();
+            return false;
+        }
     }
     target.directory = std::move(directory);
     target.name = std::move(name);

@@ -56,20 +56,21 @@ int main(int argc, char* argv[]) {
     // A file-size limit must show up as a failed write, which keeps the input, not as death.
     (void)std::signal(SIGXFSZ, SIG_IGN);
     tessaran::HeldSignals signals;
-    tessaran::Converter converter(signals);
     int status = exit_converted;
-    for (int i = 1; i < argc; ++i) {
-        const tessaran::Outcome outcome = converter.convert(argv[i]);
-        if (!report(outcome, argv[i])) {
+    tessaran::Converter converter(signals, [&status](const char* path, tessaran::Outcome outcome) {
+        if (!report(outcome, path)) {
             status = exit_some_failed;
         }
+    });
+    for (int i = 1; i < argc; ++i) {
+        converter.convert(argv[i]);
         if (const int signal = signals.pending(); signal != 0) {
-            (void)converter.flush_directories();
+            (void)converter.finish();
             die_of(signal);
         }
     }
     // Status 0 means converted and on disk: the renames too must survive a power failure.
-    if (!converter.flush_directories()) {
+    if (!converter.finish()) {
         status = exit_some_failed;
     }
     return status;

@@ -33,8 +33,9 @@ class Rescaler {
 
     static constexpr off_t to_the_end = static_cast<off_t>(~std::uint64_t{0} >> 1);
 
-    // Scans `fd`, a file that can be read at any offset, from `begin` to `end` or its own end,
-    // whichever comes first. Both `begin` and `end` start lines, or `end` ends the file.
+    // Scans `fd`, a file that can be read at any offset, from `begin` to `end`, or to its own end
+    // if `end` is `to_the_end`. Both `begin` and `end` start lines, or `end` ends the file. A file
+    // that ends before `end` counts as a read failure: it has changed.
     ScanEnd run(int fd, off_t begin, RescaleSink& sink, off_t end = to_the_end);
 
     // The first offset at or after `at` that starts a line, or the end of the file; -1 on a read

@@ -30,14 +30,21 @@ namespace {
 
 class ConvertTest : public ::testing::Test {
   protected:
-    Outcome convert(const std::string& path) { return converter.convert(path.c_str()); }
+    // Converts one file and commits it at once: its outcome.
+    Outcome convert(const std::string& path) {
+        converter.convert(path.c_str());
+        EXPECT_TRUE(converter.finish());
+        return reported;
+    }
     std::vector<std::string> names(const std::string& directory = "") const {
         return list_dir(directory.empty() ? dir.path() : dir / directory);
     }
 
     testing_util::ScratchDir dir;
     tessaran::HeldSignals signals;
-    tessaran::Converter converter{signals};
+    Outcome reported = Outcome::failed;
+    tessaran::Converter converter{signals,
+                                  [this](const char*, Outcome outcome) { reported = outcome; }};
 };
 
 // Changes the working directory for one scope.

@@ -1,0 +1,145 @@
+// Files converted into their work files, waiting to be made durable together and put in place.
+#include "batch.hpp"
+
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+namespace tessaran {
+namespace {
+
+// Work files held at once, at most: past this much written data one flush no longer saves much.
+constexpr off_t most_bytes = off_t{64} * 1024 * 1024;
+// Outcomes waiting for their turn, at most, so that memory stays small whatever the arguments.
+constexpr std::size_t most_entries = 1024;
+
+// Whether the file `fd` has been written to, truncated, or had its mode, owner or attributes
+// changed since `start` was taken: then what was converted is no longer what the file holds,
+// and what was given to the work file no longer what the file grants.
+bool changed_since(int fd, const struct stat& start) {
+    struct stat now {};
+    return ::fstat(fd, &now) != 0 || now.st_size != start.st_size ||
+           now.st_mtim.tv_sec != start.st_mtim.tv_sec ||
+           now.st_mtim.tv_nsec != start.st_mtim.tv_nsec ||
+           now.st_ctim.tv_sec != start.st_ctim.tv_sec ||
+           now.st_ctim.tv_nsec != start.st_ctim.tv_nsec;
+}
+
+}  // namespace
+
+// Only file systems known to write back and flush every dirty file on a whole-system flush are
+// trusted with one: a network or user-space file system may write pages back without asking its
+// server or disk to keep them.
+Durability durability_of(int fd) {
+    struct statfs about {};
+    if (::fstatfs(fd, &about) != 0) {
+        return Durability::on_its_own;
+    }
+    switch (static_cast<unsigned long>(about.f_type)) {
+        case TMPFS_MAGIC:
+        case RAMFS_MAGIC:
+            return Durability::none_needed;
+        case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
+        case XFS_SUPER_MAGIC:
+        case BTRFS_SUPER_MAGIC:
+        case F2FS_SUPER_MAGIC:
+            return Durability::with_batch;
+        default:
+            return Durability::on_its_own;
+    }
+}
+
+Batch::Batch(const HeldSignals& signals, DirectorySync& directories, Report report,
+             std::size_t most_files)
+    : signals_(signals),
+      directories_(directories),
+      report_(std::move(report)),
+      most_files_(most_files) {
+    entries_.reserve(most_entries);
+}
+
+// Whatever is still held was never committed: its work files go, and the files keep their
+// old content.
+Batch::~Batch() = default;
+
+bool Batch::full() const {
+    return held_files_ >= most_files_ || held_bytes_ >= most_bytes ||
+           entries_.size() >= most_entries;
+}
+
+void Batch::hold(const char* path, std::unique_ptr<HeldFile> file) {
+    held_bytes_ += file->start.st_size;
+    ++held_files_;
+    entries_.push_back({path, Outcome::converted, std::move(file), false});
+}
+
+void Batch::settle(const char* path, Outcome outcome) {
+    if (entries_.empty()) {
+        report_(path, outcome);
+        return;
+    }
+    entries_.push_back({path, outcome, nullptr, false});
+}
+
+void Batch::commit() {
+    if (held_files_ > 0) {
+        flush_file_systems();
+    }
+    for (Entry& entry : entries_) {
+        if (entry.held) {
+            entry.outcome = signals_.pending() != 0 ? Outcome::interrupted : put_in_place(entry);
+            entry.held.reset();  // the lock, the directory, and an unplaced work file go
+        }
+        report_(entry.path, entry.outcome);
+    }
+    entries_.clear();
+    held_files_ = 0;
+    held_bytes_ = 0;
+}
+
+// Each file system is flushed once, through the first work file on it.
+void Batch::flush_file_systems() {
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        const HeldFile* file = entries_[i].held.get();
+        if (file == nullptr || file->durability != Durability::with_batch) {
+            continue;
+        }
+        bool flushed_before = false;
+        for (std::size_t j = 0; j < i && !flushed_before; ++j) {
+            const HeldFile* earlier = entries_[j].held.get();
+            flushed_before = earlier != nullptr && earlier->durability == Durability::with_batch &&
+                             earlier->start.st_dev == file->start.st_dev;
+        }
+        if (!flushed_before) {
+            flush_one_file_system(i);
+        }
+    }
+}
+
+// A failed flush of the whole file system may stem from any file on it, this run's or another
+// program's: each work file on it is flushed on its own to learn which of them are sound.
+void Batch::flush_one_file_system(std::size_t first) {
+    if (::syncfs(entries_[first].held->work.fd()) == 0) {
+        return;
+    }
+    const dev_t device = entries_[first].held->start.st_dev;
+    for (std::size_t i = first; i < entries_.size(); ++i) {
+        const HeldFile* file = entries_[i].held.get();
+        if (file != nullptr && file->durability == Durability::with_batch &&
+            file->start.st_dev == device) {
+            entries_[i].flush_failed = ::fsync(file->work.fd()) != 0;
+        }
+    }
+}
+
+Outcome Batch::put_in_place(Entry& entry) {
+    HeldFile& file = *entry.held;
+    if (entry.flush_failed || changed_since(file.input.get(), file.start) || !file.work.close() ||
+        !file.work.rename_over(file.target.name)) {
+        return Outcome::failed;
+    }
+    directories_.renamed_into(file.target.directory.get());
+    return Outcome::converted;
+}
+
+}  // namespace tessaran

@@ -1,0 +1,100 @@
+// Files converted into their work files, waiting to be made durable together and put in place.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "directory_sync.hpp"
+#include "fd.hpp"
+#include "locate.hpp"
+#include "outcome.hpp"
+#include "signals.hpp"
+#include "work_file.hpp"
+
+namespace tessaran {
+
+// Tells the caller what became of a named file, in the order the names were given.
+using Report = std::function<void(const char* path, Outcome outcome)>;
+
+// How a work file is made durable before it is put in place.
+enum class Durability {
+    none_needed,  // a file system in memory: nothing survives a power cut anyway
+    with_batch,   // one flush of the whole file system makes every file on it durable
+    on_its_own,   // the file system's own flush cannot be trusted with that: an fsync each
+};
+
+// The durability a work file on the file system of `fd` needs.
+Durability durability_of(int fd);
+
+// A converted file, its work file finished and its attributes given. It keeps the file locked,
+// its directory open and the work file in being until it is put in place or given up.
+struct HeldFile {
+    HeldFile(Target found, UniqueFd opened, const struct stat& at_start)
+        : target(std::move(found)),
+          input(std::move(opened)),
+          start(at_start),
+          work(target.directory.get(), target.name) {}
+
+    Target target;
+    UniqueFd input;     // holds the lock
+    struct stat start;  // the input as it was converted
+    WorkFile work;
+    Durability durability = Durability::on_its_own;
+};
+
+// Holds finished work files, and the outcomes of the files named between them, until it is
+// committed: then each file system the work files lie on is flushed once, every work file is
+// renamed over its file in the order the names were given, and every outcome is reported in that
+// order. It holds descriptors, never content.
+class Batch {
+  public:
+    // `most_files` bounds the files held at once, so that a run keeps descriptors to spare.
+    Batch(const HeldSignals& signals, DirectorySync& directories, Report report,
+          std::size_t most_files);
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    ~Batch();
+
+    // Whether no file is held.
+    bool empty() const { return held_files_ == 0; }
+    // Whether the batch should be committed before another file is taken.
+    bool full() const;
+
+    // Takes `file`, named `path`, to be put in place at the commit.
+    void hold(const char* path, std::unique_ptr<HeldFile> file);
+    // The final outcome of `path`: reported at once if nothing is held, else in its turn.
+    void settle(const char* path, Outcome outcome);
+
+    // Makes every held work file durable and puts it in place, then reports every outcome. A
+    // file whose flush, check or rename fails alone fails. Once a held signal has arrived, no
+    // more renames: each file not yet put in place keeps its old content, and its work file is
+    // removed.
+    void commit();
+
+  private:
+    struct Entry {
+        const char* path;
+        Outcome outcome;
+        std::unique_ptr<HeldFile> held;
+        bool flush_failed;
+    };
+
+    void flush_file_systems();
+    void flush_one_file_system(std::size_t first);
+    Outcome put_in_place(Entry& entry);
+
+    const HeldSignals& signals_;
+    DirectorySync& directories_;
+    Report report_;
+    std::size_t most_files_;
+    std::vector<Entry> entries_;
+    std::size_t held_files_ = 0;
+    off_t held_bytes_ = 0;
+};
+
+}  // namespace tessaran

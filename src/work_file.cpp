@@ -1,0 +1,74 @@
+// The work file a conversion writes beside the file it converts.
+#include "work_file.hpp"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+namespace tessaran {
+namespace {
+
+constexpr int create_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+constexpr int fresh_name_tries = 16;
+
+// Appends `count` characters drawn from the kernel's random source, letters and digits only.
+bool append_random(std::string& name, std::size_t count) {
+    static constexpr char alphabet[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned char bytes[16];
+    if (count > sizeof bytes || ::getrandom(bytes, count, 0) != static_cast<ssize_t>(count)) {
+        return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        name += alphabet[bytes[i] % (sizeof alphabet - 1)];
+    }
+    return true;
+}
+
+}  // namespace
+
+bool WorkFile::create() {
+    fd_ = UniqueFd(::openat(directory_, name_.c_str(), create_flags, 0600));
+    if (!fd_ && errno == EEXIST) {
+        if (::unlinkat(directory_, name_.c_str(), 0) != 0) {
+            return (errno == EPERM || errno == EACCES) && create_fresh();
+        }
+        fd_ = UniqueFd(::openat(directory_, name_.c_str(), create_flags, 0600));
+    }
+    created_ = static_cast<bool>(fd_);
+    return created_;
+}
+
+// ".NAME_bak." and random characters: a name no other user can have planted anything under.
+bool WorkFile::create_fresh() {
+    const std::string usual = name_ + ".";
+    for (int attempt = 0; attempt < fresh_name_tries; ++attempt) {
+        name_ = usual;
+        if (!append_random(name_, 10)) {
+            return false;
+        }
+        fd_ = UniqueFd(::openat(directory_, name_.c_str(), create_flags, 0600));
+        if (fd_ || errno != EEXIST) {
+            break;
+        }
+    }
+    created_ = static_cast<bool>(fd_);
+    return created_;
+}
+
+bool WorkFile::rename_over(const std::string& target_name) {
+    placed_ = ::renameat(directory_, name_.c_str(), directory_, target_name.c_str()) == 0;
+    return placed_;
+}
+
+void WorkFile::remove() {
+    fd_.close();
+    if (created_ && !placed_) {
+        ::unlinkat(directory_, name_.c_str(), 0);
+        created_ = false;
+    }
+}
+
+}  // namespace tessaran
