@@ -1,9 +1,12 @@
-// The limit a converter is measured against: for each named file, the same I/O as a safe
-// in-place rewrite and nothing else. Read it, write its bytes to a new file beside it, fsync,
-// and rename it over the original.
+// The limits a converter is measured against: for each named file, the same I/O as a safe
+// in-place rewrite and nothing else. Read it, write its bytes to a new file beside it, make that
+// durable and rename it over the original: with an fsync for each file, or, given --batch first,
+// 64 files at a time made durable by one syncfs and then renamed in order.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,30 +14,50 @@
 namespace {
 
 constexpr std::size_t block_size = std::size_t{512} * 1024;
+constexpr std::size_t batch_size = 64;
 
-bool copy_over(const std::string& path, char* buffer) {
+// Copies `path` into its work file, left open in `out`; fsyncs it unless `batched`.
+bool copy_out(const std::string& path, char* buffer, bool batched, int& out) {
     const std::string work = path + ".copy";
     const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    const int out = ::open(work.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    out = ::open(work.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     bool ok = in >= 0 && out >= 0;
     for (ssize_t count; ok && (count = ::read(in, buffer, block_size)) != 0;) {
         ok = count > 0 && ::write(out, buffer, static_cast<std::size_t>(count)) == count;
     }
-    ok = ok && ::fsync(out) == 0;
-    ok = (out < 0 || ::close(out) == 0) && ok;
+    ok = ok && (batched || ::fsync(out) == 0);
     ok = (in < 0 || ::close(in) == 0) && ok;
-    return ok && ::rename(work.c_str(), path.c_str()) == 0;
+    return ok;
+}
+
+bool put_in_place(const std::string& path, int out) {
+    const bool closed = out < 0 || ::close(out) == 0;
+    return closed && ::rename((path + ".copy").c_str(), path.c_str()) == 0;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
     const std::unique_ptr<char[]> buffer(new char[block_size]);
+    const bool batched = argc > 1 && std::strcmp(argv[1], "--batch") == 0;
     int status = 0;
-    for (int i = 1; i < argc; ++i) {
-        if (!copy_over(argv[i], buffer.get())) {
+    std::vector<std::pair<std::string, int>> held;
+    for (int i = batched ? 2 : 1; i < argc; ++i) {
+        int out = -1;
+        if (!copy_out(argv[i], buffer.get(), batched, out)) {
             std::perror(argv[i]);
             status = 1;
+        }
+        held.emplace_back(argv[i], out);
+        if (held.size() == (batched ? batch_size : 1) || i == argc - 1) {
+            if (batched && ::syncfs(held.front().second) != 0) {
+                std::perror("syncfs");
+                status = 1;
+            }
+            for (const auto& [path, fd] : held) {
+                status = put_in_place(path, fd) ? status : 1;
+            }
+            held.clear();
         }
     }
     return status;

@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """Measures tessaran against what a user would otherwise reach for, on a generated corpus.
 
-    bench/run.py [--runs N] [--work DIR] [--only WORD]
+    bench/run.py [--runs N] [--work DIR] [--only WORD] [--baseline COMMIT]
 
 Peers, each run on a fresh copy of the same corpus:
   tessaran          the tool, converting and making every file durable
+  tessaran@COMMIT   the tool as it stood at an earlier commit, built from it (default fe1b363,
+                    the last to flush each file on its own)
   copy+fsync        the limit: the same I/O without the conversion (bench/copy_fsync.cpp)
+  copy+syncfs       the same, 64 files at a time made durable by one syncfs, then renamed
   perl -pi          the one-liner most users would write (bench/perl_peer.sh); no fsync
   perl -pi; sync    the one-liner, made durable afterwards
-Prints the median of the runs for each, ratios, throughput, time per file, and tessaran's peak
+Prints the median of the runs for each, ratios, throughput, time per file, the device flushes a
+run costs (from /proc/diskstats, for the disk that holds the work folder), and tessaran's peak
 resident memory on the single-file shapes. The one-liner rewrites whole lines, so its output is
 held against tessaran's only on the shapes whose rectangle lines all stand alone.
 """
@@ -24,11 +28,21 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, 'build')
 
 
-def build():
+def build(baseline, work):
     subprocess.run(['cmake', '-S', ROOT, '-B', BUILD, '-DCMAKE_BUILD_TYPE=Release'], check=True,
                    stdout=subprocess.DEVNULL)
     subprocess.run(['cmake', '--build', BUILD, '-j', '--target', 'tessaran', 'copy_fsync'],
                    check=True, stdout=subprocess.DEVNULL)
+    source = os.path.join(work, 'baseline-' + baseline)
+    if not os.path.isdir(source):
+        subprocess.run(['git', '-C', ROOT, 'worktree', 'add', '--detach', '-f', source, baseline],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(['cmake', '-S', source, '-B', os.path.join(source, 'build'),
+                    '-DCMAKE_BUILD_TYPE=Release', '-DTESSARAN_TESTS=OFF'], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run(['cmake', '--build', os.path.join(source, 'build'), '-j', '--target',
+                    'tessaran'], check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(source, 'build', 'tessaran')
 
 
 # label: (shape, extra arguments, whether the one-liner's output is right for it)
@@ -64,18 +78,40 @@ def fresh_copy(corpus, work):
 PEERS = {
     'tessaran': lambda files: [[os.path.join(BUILD, 'tessaran')] + files],
     'copy+fsync': lambda files: [[os.path.join(BUILD, 'copy_fsync')] + files],
+    'copy+syncfs': lambda files: [[os.path.join(BUILD, 'copy_fsync'), '--batch'] + files],
     'perl -pi': lambda files: [[os.path.join(ROOT, 'bench', 'perl_peer.sh')] + files],
     'perl -pi; sync': lambda files: [[os.path.join(ROOT, 'bench', 'perl_peer.sh')] + files,
                                      ['sync']],
 }
 
 
+def disk_of(path):
+    """The name /proc/diskstats gives the whole disk that holds `path`."""
+    device = os.stat(path).st_dev
+    link = os.path.realpath(f'/sys/dev/block/{os.major(device)}:{os.minor(device)}')
+    if os.path.exists(os.path.join(link, 'partition')):
+        link = os.path.dirname(link)
+    return os.path.basename(link)
+
+
+def flushes_completed(disk):
+    with open('/proc/diskstats') as stats:
+        for line in stats:
+            fields = line.split()
+            if fields[2] == disk and len(fields) >= 19:
+                return int(fields[18])
+    return 0
+
+
 def timed(peer, corpus, work):
+    """Seconds and device flushes of one run of `peer` on a fresh copy of `corpus`."""
     _, files = fresh_copy(corpus, work)
+    disk = disk_of(work)
+    flushes = flushes_completed(disk)
     start = time.perf_counter()
     for command in PEERS[peer](files):
         subprocess.run(command, check=True)
-    return time.perf_counter() - start
+    return time.perf_counter() - start, flushes_completed(disk) - flushes
 
 
 def outputs_agree(corpus, work):
@@ -106,17 +142,22 @@ def report(label, corpus, work, runs):
     agree = outputs_agree(corpus, work) if SHAPES[label][2] else None
     # Rounds take the peers in turn, so that a slow spell of the machine falls on all of them.
     times = {peer: [] for peer in PEERS}
+    flushes = {peer: [] for peer in PEERS}
     for _ in range(runs):
         for peer in PEERS:
-            times[peer].append(timed(peer, corpus, work))
+            seconds, flushed = timed(peer, corpus, work)
+            times[peer].append(seconds)
+            flushes[peer].append(flushed)
     medians = {peer: statistics.median(seconds) for peer, seconds in times.items()}
     verdict = {True: 'equals', False: 'DIFFERS FROM', None: 'is not held against'}[agree]
     print(f'\n{label}: {len(files)} file(s), {megabytes:.1f} MB, median of {runs} runs; '
           f'tessaran output {verdict} the perl one-liner\'s')
-    print(f'  {"peer":<16}{"median":>10}{"MB/s":>9}{"per file":>12}{"tessaran / peer":>18}')
+    print(f'  {"peer":<18}{"median":>10}{"MB/s":>9}{"per file":>12}{"flushes":>9}'
+          f'{"tessaran / peer":>18}')
     for peer, seconds in medians.items():
-        print(f'  {peer:<16}{seconds * 1e3:>8.1f}ms{megabytes / seconds:>9.0f}'
-              f'{seconds / len(files) * 1e6:>10.0f}us{medians["tessaran"] / seconds:>18.2f}')
+        print(f'  {peer:<18}{seconds * 1e3:>8.1f}ms{megabytes / seconds:>9.0f}'
+              f'{seconds / len(files) * 1e6:>10.0f}us{statistics.median(flushes[peer]):>9.0f}'
+              f'{medians["tessaran"] / seconds:>18.2f}')
     if len(files) == 1:
         print(f'  tessaran peak resident memory: {peak_memory_kib(corpus, work) / 1024:.1f} MiB')
     return agree is not False
@@ -127,8 +168,11 @@ def main():
     parser.add_argument('--runs', type=int, default=5)
     parser.add_argument('--work', default=os.path.join(BUILD, 'bench'))
     parser.add_argument('--only', default='', help='the shapes whose label holds this word')
+    parser.add_argument('--baseline', default='fe1b363', help='an earlier commit to measure')
     arguments = parser.parse_args()
-    build()
+    os.makedirs(arguments.work, exist_ok=True)
+    baseline = build(arguments.baseline, arguments.work)
+    PEERS['tessaran@' + arguments.baseline] = lambda files: [[baseline] + files]
     corpora = {label: corpus for label, corpus in make_corpus(arguments.work).items()
                if arguments.only in label}
     agree = all([report(label, corpus, arguments.work, arguments.runs)
