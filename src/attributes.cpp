@@ -45,6 +45,36 @@ bool read_sized(std::string& buffer, Query query) {
     }
 }
 
+// An access ACL as the kernel keeps it: a version of 4 bytes, then entries of a tag and
+// permissions of 2 bytes each and an id of 4, all little-endian.
+constexpr const char* access_acl_name = "system.posix_acl_access";
+constexpr std::size_t acl_header_size = 4;
+constexpr std::size_t acl_entry_size = 8;
+constexpr unsigned acl_owning_group = 0x04;
+constexpr unsigned acl_mask = 0x10;
+constexpr unsigned acl_others = 0x20;
+
+unsigned acl_field(const std::string& acl, std::size_t at) {
+    return static_cast<unsigned char>(acl[at]) | static_cast<unsigned char>(acl[at + 1]) << 8;
+}
+
+// Gives the owning-group entry and the mask of `acl` no more than the others' entry grants.
+void limit_group_to_others(std::string& acl) {
+    unsigned others = 0;
+    for (std::size_t at = acl_header_size; at + acl_entry_size <= acl.size();
+         at += acl_entry_size) {
+        others = acl_field(acl, at) == acl_others ? acl_field(acl, at + 2) : others;
+    }
+    for (std::size_t at = acl_header_size; at + acl_entry_size <= acl.size();
+         at += acl_entry_size) {
+        const unsigned tag = acl_field(acl, at);
+        if (tag == acl_owning_group || tag == acl_mask) {
+            acl[at + 2] = static_cast<char>(acl_field(acl, at + 2) & others);
+            acl[at + 3] = 0;
+        }
+    }
+}
+
 // The names of the extended attributes of `fd`; none where the file system keeps none.
 bool attribute_names(int fd, std::vector<std::string>& names) {
     std::string list;
@@ -68,8 +98,9 @@ bool attribute_value(int fd, const std::string& name, std::string& value) {
 
 // Gives `replacement` each attribute of `original`, and takes away any it has besides, such as
 // an ACL inherited from its directory. An attribute that cannot be set is good enough when the
-// replacement already holds the same value.
-bool copy_extended_attributes(int original, int replacement) {
+// replacement already holds the same value. Where the group was not kept, the access ACL gives
+// the new owning group no more than others had.
+bool copy_extended_attributes(int original, int replacement, bool group_kept) {
     std::vector<std::string> names;
     std::vector<std::string> present;
     if (!attribute_names(original, names) || !attribute_names(replacement, present)) {
@@ -81,14 +112,18 @@ bool copy_extended_attributes(int original, int replacement) {
         if (!attribute_value(original, name, value)) {
             return false;
         }
+        if (!group_kept && name == access_acl_name) {
+            limit_group_to_others(value);
+        }
         if (::fsetxattr(replacement, name.c_str(), value.data(), value.size(), 0) != 0 &&
             !(attribute_value(replacement, name, held) && held == value)) {
             return false;
         }
     }
     for (const std::string& name : present) {
+        // Gone already counts as removed: xfs shows root one ACL under two names.
         if (std::find(names.begin(), names.end(), name) == names.end() &&
-            ::fremovexattr(replacement, name.c_str()) != 0) {
+            ::fremovexattr(replacement, name.c_str()) != 0 && errno != ENODATA) {
             return false;
         }
     }
@@ -108,12 +143,16 @@ bool copy_attributes(int original, const struct stat& status, int replacement) {
             return false;
         }
     }
-    if (!copy_extended_attributes(original, replacement)) {
+    const bool group_kept = now.st_gid == status.st_gid;
+    if (!copy_extended_attributes(original, replacement, group_kept)) {
         return false;
     }
-    const bool same_owner = now.st_uid == status.st_uid && now.st_gid == status.st_gid;
-    const mode_t kept_bits = same_owner ? 07777 : 01777;
-    return ::fchmod(replacement, status.st_mode & kept_bits) == 0;
+    const bool same_owner = now.st_uid == status.st_uid && group_kept;
+    mode_t mode = status.st_mode & (same_owner ? 07777 : 01777);
+    if (!group_kept) {  // another group must not gain what the old one had
+        mode &= ~(S_IRWXG & ~(mode << 3));
+    }
+    return ::fchmod(replacement, mode) == 0;
 }
 
 }  // namespace tessaran

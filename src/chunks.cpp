@@ -205,7 +205,9 @@ bool copy_unchanged(char* buffer, int input, off_t size, Turns& turns, const Hel
 
 }  // namespace
 
-Worker::Worker() : rescaler(window_size), output(new char[output_size]) {}
+Worker::Worker(const HeldSignals& signals) : rescaler(window_size), output(new char[output_size]) {
+    rescaler.watch(signals);
+}
 
 bool convert_in_chunks(Worker (&workers)[2], int input, off_t unchanged, off_t end, int output,
                        const HeldSignals& signals) {

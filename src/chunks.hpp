@@ -14,7 +14,7 @@ namespace tessaran {
 // What one worker converts with, kept from one file to the next: its own scan, and a buffer for
 // the output of its chunk.
 struct Worker {
-    Worker();
+    explicit Worker(const HeldSignals& signals);
     Rescaler rescaler;
     std::unique_ptr<char[]> output;
 };

@@ -75,6 +75,7 @@ bool short_of_room(int error) {
 }  // namespace
 
 struct Converter::Buffers {
+    explicit Buffers(const HeldSignals& signals) : workers{Worker(signals), Worker(signals)} {}
     Worker workers[2];
     // The durability of the file system a work file was last made on, by its device.
     dev_t last_device = 0;
@@ -118,7 +119,7 @@ void Converter::release_all() {
 Outcome Converter::convert_or_wait(const char* path) {
     try {
         if (!buffers_) {
-            buffers_ = std::make_unique<Buffers>();
+            buffers_ = std::make_unique<Buffers>(signals_);
         }
         for (;;) {
             bool name_moved = false;

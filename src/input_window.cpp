@@ -20,6 +20,7 @@ void InputWindow::reset(int fd, off_t end) {
 void InputWindow::load(off_t at) {
     start_ = at;
     size_ = 0;
+    failed_ = failed_ || interrupted();
     if (failed_ || at >= input_end_) {
         return;
     }

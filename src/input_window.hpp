@@ -6,6 +6,8 @@
 
 #include <sys/types.h>
 
+#include "signals.hpp"
+
 namespace tessaran {
 
 // Holds one stretch of the input at a time. A byte outside it is read afresh from the file, so
@@ -15,6 +17,11 @@ namespace tessaran {
 class InputWindow {
   public:
     InputWindow(char* buffer, std::size_t capacity) : data_(buffer), capacity_(capacity) {}
+
+    // From now on a held signal that has arrived ends the input as a read error would, so that
+    // no scan, however long, keeps the process from acting on it.
+    void watch(const HeldSignals& signals) { signals_ = &signals; }
+    bool interrupted() const { return signals_ != nullptr && signals_->pending() != 0; }
 
     // Starts over on `fd`, with nothing read yet; the input ends at `end`, or where the file does
     // when `end` is the largest offset.
@@ -51,6 +58,7 @@ class InputWindow {
     std::size_t size_ = 0;
     off_t input_end_ = 0;  // where the input ends, as far as known
     bool failed_ = false;
+    const HeldSignals* signals_ = nullptr;
 };
 
 }  // namespace tessaran

@@ -51,6 +51,26 @@ bool step_into(std::string_view path, UniqueFd& directory, std::string& name) {
     return true;
 }
 
+// Whether the kernel protects links in sticky, world-writable directories here.
+bool links_protected() {
+    const UniqueFd setting(::open("/proc/sys/fs/protected_symlinks", O_RDONLY | O_CLOEXEC));
+    char value = '0';
+    return setting && ::read(setting.get(), &value, 1) == 1 && value != '0';
+}
+
+// Whether the kernel would follow the link `link` found in `directory`: where links are
+// protected, one in a sticky, world-writable directory only when its owner is the one who follows
+// it or the directory's owner. Another user cannot then lead a privileged run anywhere.
+bool may_follow(int directory, const struct stat& link) {
+    struct stat holder {};
+    if (::fstatat(directory, ".", &holder, 0) != 0) {
+        return false;
+    }
+    const bool shared = (holder.st_mode & S_ISVTX) != 0 && (holder.st_mode & S_IWOTH) != 0;
+    return !shared || link.st_uid == ::geteuid() || link.st_uid == holder.st_uid ||
+           !links_protected();
+}
+
 // Classifies a path that ends in '/': it can name a directory, never a regular file.
 Outcome directory_path(int directory, const std::string& path) {
     struct stat status {};
@@ -86,7 +106,8 @@ bool locate(const char* argument, Target& target, Outcome& failure) {
         if (!S_ISLNK(status.st_mode)) {
             break;
         }
-        if (hop == max_link_hops) {  // a loop, as the kernel counts one
+        // A loop, as the kernel counts one, or a link the kernel would not follow.
+        if (hop == max_link_hops || !may_follow(at(directory), status)) {
             failure = Outcome::not_openable;
             return false;
         }

@@ -1,7 +1,9 @@
 // tessaran: rescales the rectangles of layout files from 1280 x 720 to 1024 x 576, in place.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "convert.hpp"
 #include "signals.hpp"
@@ -12,6 +14,38 @@ constexpr int exit_converted = 0;
 constexpr int exit_some_failed = 1;
 constexpr int exit_usage = 2;
 
+bool is_control(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+// Prints `path` so that it cannot forge a line or drive the terminal: a name with control
+// characters has them written as escapes, and its backslashes doubled so that the escapes read
+// back unambiguously. Any other name is printed as it is.
+void print_name(const char* path) {
+    const char* end = path + std::strlen(path);
+    if (std::find_if(path, end, [](char c) { return is_control(static_cast<unsigned char>(c)); }) ==
+        end) {
+        std::fputs(path, stdout);
+        return;
+    }
+    for (const char* at = path; at != end; ++at) {
+        const auto c = static_cast<unsigned char>(*at);
+        if (c == '\\') {
+            std::fputs("\\\\", stdout);
+        } else if (c == '\n') {
+            std::fputs("\\n", stdout);
+        } else if (c == '\t') {
+            std::fputs("\\t", stdout);
+        } else if (c == '\r') {
+            std::fputs("\\r", stdout);
+        } else if (is_control(c)) {
+            std::printf("\\%03o", c);
+        } else {
+            std::putchar(c);
+        }
+    }
+}
+
 // Prints the message for a file that was not converted; says whether the file counts as converted.
 bool report(tessaran::Outcome outcome, const char* path) {
     switch (outcome) {
@@ -21,13 +55,16 @@ bool report(tessaran::Outcome outcome, const char* path) {
         case tessaran::Outcome::interrupted:
             break;  // no message: the process ends of the signal right after
         case tessaran::Outcome::missing:
-            std::printf("%s is not exist!\n", path);
+            print_name(path);
+            std::fputs(" is not exist!\n", stdout);
             break;
         case tessaran::Outcome::not_openable:
-            std::printf("%s is can not open!\n", path);
+            print_name(path);
+            std::fputs(" is can not open!\n", stdout);
             break;
         case tessaran::Outcome::failed:
-            std::printf("%s tessaran fail!\n", path);
+            print_name(path);
+            std::fputs(" tessaran fail!\n", stdout);
             break;
     }
     return false;

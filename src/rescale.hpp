@@ -38,6 +38,9 @@ class Rescaler {
     // that ends before `end` counts as a read failure: it has changed.
     ScanEnd run(int fd, off_t begin, RescaleSink& sink, off_t end = to_the_end);
 
+    // Makes a held signal that arrives end every later scan as a read failure.
+    void watch(const HeldSignals& signals) { window_.watch(signals); }
+
     // The first offset at or after `at` that starts a line, or the end of the file; -1 on a read
     // error.
     off_t line_start_from(int fd, off_t at);

@@ -10,17 +10,21 @@ constexpr int held_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 }  // namespace
 
-// A signal the caller set to be ignored, as nohup and a shell's trap '' do, stays ignored: only
-// signals that would have ended the process are held back and acted on.
+// A signal the caller set to be ignored, as nohup and a shell's trap '' do, stays ignored, and
+// one the caller blocked stays blocked and pending for the caller: only signals that would have
+// ended the process are held back and acted on.
 HeldSignals::HeldSignals() {
     sigemptyset(&held_);
+    sigemptyset(&previous_);
+    sigprocmask(SIG_BLOCK, nullptr, &previous_);
     for (const int signal : held_signals) {
         struct sigaction action {};
-        if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+        if (sigismember(&previous_, signal) == 0 && sigaction(signal, nullptr, &action) == 0 &&
+            action.sa_handler != SIG_IGN) {
             sigaddset(&held_, signal);
         }
     }
-    sigprocmask(SIG_BLOCK, &held_, &previous_);
+    sigprocmask(SIG_BLOCK, &held_, nullptr);
 }
 
 HeldSignals::~HeldSignals() {
