@@ -4,8 +4,14 @@
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
+#include <csignal>
+#include <iostream>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "reference_rules.hpp"
 #include "test_util.hpp"
 
 using testing_util::layout_after;
@@ -24,14 +30,29 @@ TEST(CommandLine, WithoutArgumentsPrintsUsage) {
     EXPECT_EQ(result.exit_status, 2);
 }
 
+// Files made for a row besides good.xml, each converted once by the run: `count` copies of a
+// layout, spread over `folders` folders, on a small tmpfs when `tmpfs_size` is given.
+struct Many {
+    int count = 0;
+    int folders = 1;
+    const char* tmpfs_size = nullptr;
+    std::size_t file_size = 0;  // of each file; a small layout when 0
+};
+
 TEST(CommandLine, ReportsEachFailureAndGoesOn) {
     testing_util::ScratchDir dir;
     const std::string good = dir / "good.xml";
     ::mkdir((dir / "directory").c_str(), 0755);
+    ::symlink("good.xml", (dir / "link").c_str());
     // A line far longer than any buffer, to be converted within a small address space.
     const std::string long_line = std::string(64 * 1024 * 1024, 'a');
     testing_util::Launch small_memory;
     small_memory.address_space_limit = 48 * 1024 * 1024;
+    testing_util::Launch few_descriptors;
+    few_descriptors.open_files_limit = 16;
+    testing_util::Launch interrupt_blocked;
+    interrupt_blocked.blocked_signal = SIGINT;
+    const std::string forged = "x.xml is can not open!\nimportant.xml tessaran fail!\ny\\.xml";
     struct Row {
         std::vector<std::string> arguments;
         std::string output;
@@ -39,21 +60,54 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
         std::string good_after;
         testing_util::Launch launch;
         std::string long_after;  // what long.xml must hold after, if the row uses it
+        Many many;
     };
     const Row rows[] = {
         // All converted: silent, status 0; a name given twice is scaled twice.
-        {{good}, "", 0, layout_after, {}, ""},
-        {{good, good}, "", 0, twice, {}, ""},
+        {{good}, "", 0, layout_after, {}, "", {}},
+        {{good, good}, "", 0, twice, {}, "", {}},
+        // A link and its target in one run: the file is scaled twice, each time whole.
+        {{good, dir / "link"}, "", 0, twice, {}, "", {}},
+        // A hard link pair: each name ends up converted once.
+        {{good, dir / "hard.xml"}, "", 0, layout_after, {}, "", {}},
         // A missing name or a directory is reported, and the others still converted.
-        {{dir / "no.xml", good}, dir / "no.xml is not exist!\n", 1, layout_after, {}, ""},
-        {{dir / "directory", good}, dir / "directory is can not open!\n", 1, layout_after, {}, ""},
+        {{dir / "no.xml", good}, dir / "no.xml is not exist!\n", 1, layout_after, {}, "", {}},
+        {{dir / "directory", good},
+         dir / "directory is can not open!\n",
+         1,
+         layout_after,
+         {},
+         "",
+         {}},
+        // Control characters in a name cannot forge a line or reach the terminal.
+        {{dir / forged, good},
+         dir / "x.xml is can not open!\\nimportant.xml tessaran fail!\\ny\\\\.xml is not exist!\n",
+         1,
+         layout_after,
+         {},
+         "",
+         {}},
+        {{dir / "\033]0;title\007.xml", good},
+         dir / "\\033]0;title\\007.xml is not exist!\n",
+         1,
+         layout_after,
+         {},
+         "",
+         {}},
         // Memory does not follow the length of a line: no message is lost, every file converted.
         {{dir / "no.xml", dir / "long.xml", good},
          dir / "no.xml is not exist!\n",
          1,
          layout_after,
          small_memory,
-         "\t<rect>[4,4,4,4]</rect>" + long_line + "\n<rect>[8,8,8,8]</rect>\n"},
+         "\t<rect>[4,4,4,4]</rect>" + long_line + "\n<rect>[8,8,8,8]</rect>\n",
+         {}},
+        // A run's own bookkeeping never fails a file: 16 descriptors for 300 files in 20 folders.
+        {{good}, "", 0, layout_after, few_descriptors, "", {300, 20, nullptr, 0}},
+        // Room for one work file at a time but not for a batch: each is tried again alone.
+        {{good}, "", 0, layout_after, {}, "", {5, 1, "size=2m", 300 * 1024}},
+        // An interrupt the caller blocked stays the caller's.
+        {{good}, "", 0, layout_after, interrupt_blocked, "", {}},
     };
     for (const Row& row : rows) {
 #ifdef TESSARAN_SANITIZED
@@ -62,15 +116,38 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
         }
 #endif
         write_file(good, layout_before);
+        ::unlink((dir / "hard.xml").c_str());
+        ::link(good.c_str(), (dir / "hard.xml").c_str());
         if (!row.long_after.empty()) {
             write_file(dir / "long.xml",
                        "\t<rect>[5,5,5,5]</rect>" + long_line + "\n\t<rect>[10,10,10,10]</rect>\n");
         }
-        const auto result = run_tool(row.arguments, row.launch);
+        const std::string content = row.many.file_size == 0
+                                        ? layout_before
+                                        : testing_util::large_layout(row.many.file_size);
+        testing_util::ScratchDir spread;
+        if (row.many.tmpfs_size != nullptr &&
+            ::mount("tessaran", spread.path().c_str(), "tmpfs", 0, row.many.tmpfs_size) != 0) {
+            std::cout << "skipped, cannot mount a tmpfs here\n";
+            continue;
+        }
+        std::vector<std::string> arguments = row.arguments;
+        for (int i = 0; i < row.many.count; ++i) {
+            const std::string folder = spread / std::to_string(i % row.many.folders);
+            ::mkdir(folder.c_str(), 0755);
+            arguments.push_back(folder + "/" + std::to_string(i) + ".xml");
+            write_file(arguments.back(), content);
+        }
+        const auto result = run_tool(arguments, row.launch);
         EXPECT_EQ(result.output, row.output);
         EXPECT_EQ(result.exit_status, row.exit_status);
         EXPECT_EQ(read_file(good), row.good_after);
         EXPECT_TRUE(row.long_after.empty() || read_file(dir / "long.xml") == row.long_after);
+        const std::string converted = row.many.count == 0 ? "" : reference::converted(content);
+        for (std::size_t i = row.arguments.size(); i < arguments.size(); ++i) {
+            EXPECT_TRUE(read_file(arguments[i]) == converted) << arguments[i];
+        }
+        ::umount2(spread.path().c_str(), MNT_DETACH);
     }
 }
 

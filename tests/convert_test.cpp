@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <string>
@@ -90,21 +91,6 @@ TEST_F(ConvertTest, WorkFileStaysInTheFilesDirectory) {
     }
 }
 
-TEST_F(ConvertTest, LeftoverWorkFileOrPlantedLinkIsReplaced) {
-    write_file(dir / "victim", "precious");
-    const auto stale_file = [&] { write_file(dir / ".a.xml_bak", "stale content\n"); };
-    const auto planted_link = [&] { ::symlink("victim", (dir / ".a.xml_bak").c_str()); };
-    for (const std::function<void()>& leave_behind :
-         {std::function<void()>(stale_file), std::function<void()>(planted_link)}) {
-        write_file(dir / "a.xml", layout_before);
-        leave_behind();
-        EXPECT_EQ(convert(dir / "a.xml"), Outcome::converted);
-        EXPECT_EQ(read_file(dir / "a.xml"), layout_after);
-        EXPECT_EQ(read_file(dir / "victim"), "precious");
-        EXPECT_EQ(names(), (std::vector<std::string>{"a.xml", "victim"}));
-    }
-}
-
 // Runs the tool as the unprivileged user nobody, where setpriv is at hand and that user may run
 // the built tool.
 const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534",
@@ -115,6 +101,48 @@ bool can_run_as_nobody() {
     return ::geteuid() == 0 && testing_util::run_tool({}, launch).exit_status == 2;
 }
 
+TEST_F(ConvertTest, LeftoverWorkFileOrPlantedLinkIsReplaced) {
+    write_file(dir / "victim", "precious");
+    const auto stale_file = [&] { write_file(dir / ".a.xml_bak", "stale content\n"); };
+    const auto planted_link = [&] { ::symlink("victim", (dir / ".a.xml_bak").c_str()); };
+    // In a sticky folder, another user's file under the work name of nobody's file: nobody may
+    // not remove it, and converts beside it under a fresh name, leaving it be.
+    const auto other_users_file = [&] {
+        write_file(dir / ".a.xml_bak", "precious");
+        ::chown((dir / ".a.xml_bak").c_str(), 1234, 1234);
+        ::chown((dir / "a.xml").c_str(), 65534, 65534);
+        ::chmod(dir.path().c_str(), 01777);
+    };
+    struct Row {
+        std::function<void()> leave_behind;
+        bool by_nobody;
+        std::vector<std::string> left;
+    };
+    const Row rows[] = {
+        {stale_file, false, {"a.xml", "victim"}},
+        {planted_link, false, {"a.xml", "victim"}},
+        {other_users_file, true, {".a.xml_bak", "a.xml", "victim"}},
+    };
+    for (const Row& row : rows) {
+        if (row.by_nobody && !can_run_as_nobody()) {
+            std::cout << "skipped, cannot run as nobody here\n";
+            continue;
+        }
+        write_file(dir / "a.xml", layout_before);
+        row.leave_behind();
+        if (row.by_nobody) {
+            testing_util::Launch launch;
+            launch.wrapper = as_nobody;
+            EXPECT_EQ(testing_util::run_tool({dir / "a.xml"}, launch).output, "");
+        } else {
+            EXPECT_EQ(convert(dir / "a.xml"), Outcome::converted);
+        }
+        EXPECT_EQ(read_file(dir / "a.xml"), layout_after);
+        EXPECT_EQ(read_file(dir / "victim"), "precious");
+        EXPECT_EQ(names(), row.left);
+    }
+}
+
 TEST_F(ConvertTest, KeepsModeOwnerAndGroup) {
     const bool root = ::geteuid() == 0;
     const bool nobody_runs = can_run_as_nobody();
@@ -122,9 +150,20 @@ TEST_F(ConvertTest, KeepsModeOwnerAndGroup) {
     struct Row {
         mode_t mode;
         bool by_nobody;  // who cannot keep the owner, and so must not keep the set-id bits
+        mode_t expected;
     };
-    const Row rows[] = {{0644, false},  {0600, false},  {0444, false}, {04755, false},
-                        {02750, false}, {01700, false}, {04755, true}, {02755, true}};
+    const Row rows[] = {
+        {0644, false, 0644},
+        {0600, false, 0600},
+        {0444, false, 0444},
+        {04755, false, 04755},
+        {02750, false, 02750},
+        {01700, false, 01700},
+        {04755, true, 0755},
+        {02755, true, 0755},
+        // The group is not kept: the new one gets no more than others had.
+        {0674, true, 0644},
+    };
     for (const Row& row : rows) {
         if (row.by_nobody && !nobody_runs) {
             std::cout << "skipped, cannot run as nobody here: " << std::oct << row.mode << "\n";
@@ -144,8 +183,7 @@ TEST_F(ConvertTest, KeepsModeOwnerAndGroup) {
         }
         struct stat status {};
         ASSERT_EQ(::stat((dir / "a.xml").c_str(), &status), 0);
-        EXPECT_EQ(status.st_mode & 07777, row.by_nobody ? row.mode & 01777 : row.mode)
-            << std::oct << row.mode;
+        EXPECT_EQ(status.st_mode & 07777, row.expected) << std::oct << row.mode;
         if (root) {
             EXPECT_EQ(status.st_uid, row.by_nobody ? 65534u : 1234u);
             EXPECT_EQ(status.st_gid, row.by_nobody ? 65534u : 5678u);
@@ -237,8 +275,30 @@ TEST_F(ConvertTest, SymbolicLinkStaysALink) {
     }
 }
 
+// Sets fs.protected_symlinks for one scope; says whether links are protected meanwhile.
+class ProtectedLinks {
+  public:
+    ProtectedLinks() : previous_(read_file(path_)) {
+        std::ofstream(path_) << "1\n";
+        on_ = read_file(path_) == "1\n";
+    }
+    ~ProtectedLinks() { std::ofstream(path_) << previous_; }
+    bool on() const { return on_; }
+
+  private:
+    const char* path_ = "/proc/sys/fs/protected_symlinks";
+    std::string previous_;
+    bool on_ = false;
+};
+
 TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
     write_file(dir / "a.xml", layout_before);
+    // Another user's link to a.xml in a sticky, world-writable folder.
+    ::mkdir((dir / "shared").c_str(), 01777);
+    ::chmod((dir / "shared").c_str(), 01777);
+    ::symlink((dir / "a.xml").c_str(), (dir / "shared/planted.xml").c_str());
+    ::lchown((dir / "shared/planted.xml").c_str(), 65534, 65534);
+    const ProtectedLinks protected_links;
     ::mkdir((dir / "directory").c_str(), 0755);
     ::mkfifo((dir / "fifo").c_str(), 0644);
     ::symlink("nowhere", (dir / "dangling").c_str());
@@ -249,8 +309,14 @@ TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
         {dir / "directory", Outcome::not_openable},
         {dir / "fifo", Outcome::not_openable},  // must not wait for a writer
         {"/dev/null", Outcome::not_openable},
+        // Where the kernel would refuse to follow the link, so does the tool.
+        {dir / "shared/planted.xml", Outcome::not_openable},
     };
     for (const auto& [path, outcome] : rows) {
+        if (path == dir / "shared/planted.xml" && (!protected_links.on() || ::geteuid() != 0)) {
+            std::cout << "skipped, links cannot be protected here\n";
+            continue;
+        }
         EXPECT_EQ(convert(path), outcome) << path;
     }
     EXPECT_EQ(read_file(dir / "a.xml"), layout_before);

@@ -5,9 +5,11 @@
 #include <csignal>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "test_util.hpp"
@@ -131,29 +133,89 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
     const ScratchDir dir;
     struct Row {
         int signal;
-        bool ignored;  // by the caller, as nohup or trap '' do: it must stay ignored
+        bool ignored;     // by the caller, as nohup or trap '' do: it must stay ignored
+        int small_files;  // the run's files after a.xml; sent once the first is converted
+        bool endless;     // a.xml a sparse terabyte with nothing to convert: sent mid-scan
     };
-    for (const Row row : {Row{SIGINT, false}, Row{SIGTERM, false}, Row{SIGHUP, false},
-                          Row{SIGHUP, true}, Row{SIGINT, true}}) {
+    for (const Row row :
+         {Row{SIGINT, false, 0, false}, Row{SIGTERM, false, 0, false}, Row{SIGHUP, false, 0, false},
+          Row{SIGHUP, true, 0, false}, Row{SIGINT, true, 0, false},
+          Row{SIGTERM, false, 1000, false}, Row{SIGTERM, false, 0, true}}) {
         const std::string name =
-            std::string(strsignal(row.signal)) + (row.ignored ? ", ignored" : "");
-        write_file(dir / "a.xml", old_content);
+            std::string(strsignal(row.signal)) + (row.ignored ? ", ignored" : "") +
+            (row.small_files > 0 ? ", many files" : "") + (row.endless ? ", endless scan" : "");
+        write_file(dir / "a.xml", row.endless ? "<w/>\n" : old_content);
+        if (row.endless) {
+            ASSERT_EQ(::truncate((dir / "a.xml").c_str(), off_t{1} << 40), 0);
+        }
+        std::vector<std::string> files = {dir / "a.xml"};
+        for (int i = 0; i < row.small_files; ++i) {
+            files.push_back(dir / (std::to_string(i) + ".xml"));
+            write_file(files.back(), layout_before);
+        }
         testing_util::Launch launch;
         launch.ignored_signal = row.ignored ? row.signal : 0;
-        const pid_t tool = testing_util::start_tool({dir / "a.xml"}, launch);
-        wait_for(dir / ".a.xml_bak");
+        const pid_t tool = testing_util::start_tool(files, launch);
+        if (row.small_files > 0) {
+            for (int wait = 0; wait < 100000 && read_file(files[1]) == layout_before; ++wait) {
+                ::usleep(50);
+            }
+        } else if (row.endless) {
+            ::usleep(300000);
+            ::kill(tool, row.signal);
+            // Not a speed check: a scan that never looks for the signal never ends at all.
+            int status = 0;
+            for (int wait = 0; wait < 100 && ::waitpid(tool, &status, WNOHANG) == 0; ++wait) {
+                ::usleep(100000);
+            }
+            ::kill(tool, SIGKILL);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == row.signal) << name;
+            testing_util::wait_tool(tool);
+            EXPECT_EQ(testing_util::list_dir(dir.path()), std::vector<std::string>{"a.xml"});
+            continue;
+        } else {
+            wait_for(dir / ".a.xml_bak");
+        }
         ::kill(tool, row.signal);
         EXPECT_EQ(testing_util::wait_tool(tool), row.ignored ? 0 : 128 + row.signal) << name;
-        EXPECT_FALSE(exists(dir / ".a.xml_bak")) << name;
         const std::string after = read_file(dir / "a.xml");
         EXPECT_TRUE(after == old_content || after == new_content) << name;
         EXPECT_TRUE(!row.ignored || after == new_content) << name;
+        // The files converted are the first ones named, and no work file is left.
+        bool still_old = false;
+        for (std::size_t i = 1; i < files.size(); ++i) {
+            const std::string content = read_file(files[i]);
+            EXPECT_TRUE(content == (still_old ? layout_before : content)) << name << " " << i;
+            still_old = content == layout_before;
+        }
+        EXPECT_EQ(testing_util::list_dir(dir.path()).size(), files.size()) << name;
+        for (std::size_t i = 1; i < files.size(); ++i) {
+            ::unlink(files[i].c_str());
+        }
     }
 }
 
 // Runs on one file take turns, whichever way one of them ends: the file is whole, converted once
 // for each run that succeeds, and no work file is left.
 TEST(Faults, RunsOnOneFileTakeTurns) {
+    // Two runs over the same 300 files in opposite orders: neither waits on the other while it
+    // holds a file, so both finish and each file is scaled twice.
+    {
+        const ScratchDir dir;
+        std::vector<std::string> files;
+        for (int i = 0; i < 300; ++i) {
+            files.push_back(dir / (std::to_string(i) + ".xml"));
+            write_file(files.back(), layout_before);
+        }
+        const pid_t forward = testing_util::start_tool(files);
+        const pid_t backward = testing_util::start_tool({files.rbegin(), files.rend()});
+        EXPECT_EQ(testing_util::wait_tool(forward), 0);
+        EXPECT_EQ(testing_util::wait_tool(backward), 0);
+        const std::string twice = converted(layout_after);
+        for (const std::string& file : files) {
+            EXPECT_EQ(read_file(file), twice) << file;
+        }
+    }
     const std::string old_content = testing_util::large_layout(20 * 1024 * 1024);
     const std::string once = converted(old_content);
     const ScratchDir dir;

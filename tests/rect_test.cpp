@@ -55,6 +55,7 @@ const LineCase cases[] = {
     // A tag inside a group that was cut short, or replaced, still leads to the group after it.
     {"<rect>[1,<rect>] [5,5,5,5]\n", "<rect>[1,<rect>] [4,4,4,4]\n"},
     {"<rect>[1,2,<rect>3,4] [5,5,5,5]\n", "<rect>[0,1,0,3] [4,4,4,4]\n"},
+    {"x<rect>[1,2,3,<rect>4] [5,6,7,8]", "x<rect>[0,1,2,0] [4,4,5,6]"},
     // A '[' inside a replaced group starts no second one.
     {"<rect>[1<rect>[5,5,5,5]\n", "<rect>[0,4,4,4]\n"},
     // More than four members: the fourth field runs on to the ']'.

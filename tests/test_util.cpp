@@ -73,6 +73,17 @@ pid_t start_tool(const std::vector<std::string>& arguments, const Launch& launch
         if (launch.ignored_signal != 0) {
             std::signal(launch.ignored_signal, SIG_IGN);
         }
+        if (launch.blocked_signal != 0) {
+            sigset_t blocked;
+            sigemptyset(&blocked);
+            sigaddset(&blocked, launch.blocked_signal);
+            sigprocmask(SIG_BLOCK, &blocked, nullptr);
+            ::raise(launch.blocked_signal);
+        }
+        if (launch.open_files_limit != RLIM_INFINITY) {
+            const rlimit open_files{launch.open_files_limit, launch.open_files_limit};
+            ::setrlimit(RLIMIT_NOFILE, &open_files);
+        }
         ::execvp(argv[0], argv.data());
         ::_exit(127);
     }

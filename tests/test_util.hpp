@@ -41,7 +41,9 @@ struct Launch {
     rlim_t file_size_limit = RLIM_INFINITY;
     rlim_t address_space_limit = RLIM_INFINITY;
     int ignored_signal = 0;  // set to be ignored before the tool starts, if given
-    bool quiet = false;      // standard error goes nowhere
+    int blocked_signal = 0;  // blocked, and sent so that it is pending, before it starts
+    rlim_t open_files_limit = RLIM_INFINITY;
+    bool quiet = false;  // standard error goes nowhere
     // A command that runs the tool, such as setpriv and its options.
     std::vector<std::string> wrapper;
 };
