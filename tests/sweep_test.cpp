@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -209,13 +211,9 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
     // ... or another user writes a program into a set-user-ID file it may write to: the kernel
     // takes the bit away, and the file must not get it back.
     const auto plant_program = [](const std::string& path) {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            const int fd =
-                ::setgid(65534) == 0 && ::setuid(65534) == 0 ? ::open(path.c_str(), O_WRONLY) : -1;
-            ::_exit(fd >= 0 && ::pwrite(fd, "\177ELF", 4, 0) == 4 ? 0 : 1);
-        }
-        testing_util::wait_tool(child);
+        std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'printf ELF 1<>" +
+                     path + "'")
+                        .c_str());
     };
     struct Row {
         const char* name;
@@ -259,25 +257,19 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         testing_util::Launch launch;
         launch.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null"};
         launch.wrapper.insert(launch.wrapper.end(), row.inject.begin(), row.inject.end());
-        launch.quiet = true;
-        int pipe_fds[2];
-        ASSERT_EQ(::pipe(pipe_fds), 0);
-        launch.output_fd = pipe_fds[1];
-        const pid_t tool = testing_util::start_tool(paths, launch);
-        ::close(pipe_fds[1]);
         std::string before_change;
-        if (row.meanwhile) {
-            for (int wait = 0; wait < 100000 && !exists(dir / ".9.xml_bak"); ++wait) {
+        std::thread other_program([&] {  // once every work file waits for the flush
+            for (int wait = 0; row.meanwhile && wait < 100000 && !exists(dir / ".9.xml_bak");
+                 ++wait) {
                 ::usleep(50);
             }
-            row.meanwhile(paths[4]);
-            before_change = read_file(paths[4]);
-        }
-        std::string output(4096, '\0');
-        output.resize(static_cast<std::size_t>(
-            std::max<ssize_t>(0, ::read(pipe_fds[0], output.data(), output.size()))));
-        ::close(pipe_fds[0]);
-        const int status = testing_util::wait_tool(tool);
+            if (row.meanwhile) {
+                row.meanwhile(paths[4]);
+                before_change = read_file(paths[4]);
+            }
+        });
+        const auto [output, status] = testing_util::run_tool(paths, launch);
+        other_program.join();
         EXPECT_EQ(output, row.failing < 0 ? "" : paths[row.failing] + " tessaran fail!\n")
             << row.name;
         EXPECT_EQ(status, row.failing < 0 ? 0 : 1) << row.name;
