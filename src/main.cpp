@@ -3,7 +3,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
+#include <string_view>
 
 #include "convert.hpp"
 #include "signals.hpp"
@@ -14,36 +15,34 @@ constexpr int exit_converted = 0;
 constexpr int exit_some_failed = 1;
 constexpr int exit_usage = 2;
 
-bool is_control(unsigned char c) {
-    return c < 0x20 || c == 0x7f;
+bool is_control(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
 }
 
-// Prints `path` so that it cannot forge a line or drive the terminal: a name with control
-// characters has them written as escapes, and its backslashes doubled so that the escapes read
-// back unambiguously. Any other name is printed as it is.
-void print_name(const char* path) {
-    const char* end = path + std::strlen(path);
-    if (std::find_if(path, end, [](char c) { return is_control(static_cast<unsigned char>(c)); }) ==
-        end) {
-        std::fputs(path, stdout);
-        return;
+// `path` as it is shown in a message, so that it cannot forge a line or drive the terminal: a name
+// with control characters has them written as escapes, and its backslashes doubled so that the
+// escapes read back unambiguously. Any other name is shown as it is.
+std::string shown(const char* path) {
+    const std::string_view name(path);
+    if (std::none_of(name.begin(), name.end(), is_control)) {
+        return std::string(name);
     }
-    for (const char* at = path; at != end; ++at) {
-        const auto c = static_cast<unsigned char>(*at);
-        if (c == '\\') {
-            std::fputs("\\\\", stdout);
-        } else if (c == '\n') {
-            std::fputs("\\n", stdout);
-        } else if (c == '\t') {
-            std::fputs("\\t", stdout);
-        } else if (c == '\r') {
-            std::fputs("\\r", stdout);
+    std::string escaped;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\' || c == '\n' || c == '\t' || c == '\r') {
+            escaped += '\\';
+            escaped += c == '\n' ? 'n' : c == '\t' ? 't' : c == '\r' ? 'r' : '\\';
         } else if (is_control(c)) {
-            std::printf("\\%03o", c);
+            escaped +=
+                {'\\', static_cast<char>('0' + (byte >> 6)),
+                 static_cast<char>('0' + ((byte >> 3) & 7)), static_cast<char>('0' + (byte & 7))};
         } else {
-            std::putchar(c);
+            escaped += c;
         }
     }
+    return escaped;
 }
 
 // Prints the message for a file that was not converted; says whether the file counts as converted.
@@ -55,16 +54,13 @@ bool report(tessaran::Outcome outcome, const char* path) {
         case tessaran::Outcome::interrupted:
             break;  // no message: the process ends of the signal right after
         case tessaran::Outcome::missing:
-            print_name(path);
-            std::fputs(" is not exist!\n", stdout);
+            std::printf("%s is not exist!\n", shown(path).c_str());
             break;
         case tessaran::Outcome::not_openable:
-            print_name(path);
-            std::fputs(" is can not open!\n", stdout);
+            std::printf("%s is can not open!\n", shown(path).c_str());
             break;
         case tessaran::Outcome::failed:
-            print_name(path);
-            std::fputs(" tessaran fail!\n", stdout);
+            std::printf("%s tessaran fail!\n", shown(path).c_str());
             break;
     }
     return false;
