@@ -67,12 +67,25 @@ def make_corpus(work):
 
 
 def fresh_copy(corpus, work):
-    """A copy of the corpus, with all earlier writes settled so that no run pays for another."""
-    target = os.path.join(work, 'run')
+    """A copy of the corpus, with all earlier writes settled so that no run pays for another.
+    Earlier copies of many files stay until the shape is done (remove_copies): thousands of files
+    deleted just before a run would make every file the run creates slower to make, since ext4
+    searches past recently deleted inodes for a new one, and that is no part of any peer's cost.
+    A copy of one file replaces the one before, so that big files do not pile up."""
+    fresh_copy.count = getattr(fresh_copy, 'count', 0) + 1
+    many = len(os.listdir(corpus)) > 1
+    target = os.path.join(work, f'run-{fresh_copy.count}' if many else 'run-single')
     shutil.rmtree(target, ignore_errors=True)
     shutil.copytree(corpus, target)
     os.sync()
     return target, sorted(os.path.join(target, name) for name in os.listdir(target))
+
+
+def remove_copies(work):
+    for name in os.listdir(work):
+        if name.startswith('run-'):
+            shutil.rmtree(os.path.join(work, name))
+    os.sync()
 
 
 PEERS = {
@@ -121,7 +134,7 @@ def outputs_agree(corpus, work):
         directory, files = fresh_copy(corpus, work)
         for command in PEERS[peer](files):
             subprocess.run(command, check=True)
-        results.append({name: open(name, 'rb').read() for name in files})
+        results.append({os.path.basename(name): open(name, "rb").read() for name in files})
         shutil.rmtree(directory)
     return results[0] == results[1]
 
@@ -141,6 +154,7 @@ def report(label, corpus, work, runs):
     megabytes = sum(os.path.getsize(os.path.join(corpus, name)) for name in files) / 1e6
     agree = outputs_agree(corpus, work) if SHAPES[label][2] else None
     # Rounds take the peers in turn, so that a slow spell of the machine falls on all of them.
+    remove_copies(work)
     times = {peer: [] for peer in PEERS}
     flushes = {peer: [] for peer in PEERS}
     for _ in range(runs):
@@ -148,6 +162,7 @@ def report(label, corpus, work, runs):
             seconds, flushed = timed(peer, corpus, work)
             times[peer].append(seconds)
             flushes[peer].append(flushed)
+    remove_copies(work)
     medians = {peer: statistics.median(seconds) for peer, seconds in times.items()}
     verdict = {True: 'equals', False: 'DIFFERS FROM', None: 'is not held against'}[agree]
     print(f'\n{label}: {len(files)} file(s), {megabytes:.1f} MB, median of {runs} runs; '
