@@ -66,10 +66,13 @@ std::size_t files_at_once() {
     return std::clamp<std::size_t>(room / descriptors_per_file, 1, most_files_at_once);
 }
 
-// Failures that holding fewer files may cure: the space the old files of a batch still take up,
-// or the descriptors the batch and the noted directories hold.
-bool short_of_room(int error) {
-    return error == ENOSPC || error == EDQUOT || error == EMFILE || error == ENFILE;
+// Whether `outcome` is a failure that holding fewer files may cure, by the `errno` it left: the
+// space that the old files of a batch still take up, or the descriptors the run holds.
+bool short_of_room(Outcome outcome) {
+    const int error = errno;
+    const bool failed = outcome == Outcome::failed || outcome == Outcome::missing ||
+                        outcome == Outcome::not_openable;
+    return failed && (error == ENOSPC || error == EDQUOT || error == EMFILE || error == ENFILE);
 }
 
 }  // namespace
@@ -89,13 +92,13 @@ Converter::Converter(const HeldSignals& signals, Report report)
 
 Converter::~Converter() = default;
 
+// A file that runs short of room while the run holds others is tried once more with nothing held:
+// one at a time, it would have had that room.
 void Converter::convert(const char* path) {
-    Outcome outcome = convert_or_wait(path);
-    if (outcome != Outcome::converted && outcome != Outcome::unchanged &&
-        outcome != Outcome::interrupted && short_of_room(errno) &&
-        (!batch_.empty() || !directories_.empty())) {
+    Outcome outcome = attempt(path);
+    if (short_of_room(outcome) && (!batch_.empty() || !directories_.empty())) {
         release_all();
-        outcome = convert_or_wait(path);
+        outcome = attempt(path);
     }
     if (outcome != Outcome::converted) {  // a converted file is held by the batch
         batch_.settle(path, outcome);
@@ -115,8 +118,10 @@ void Converter::release_all() {
     directories_failed_ = !directories_.flush() || directories_failed_;
 }
 
-// Memory that runs out fails the one file: what was made for it goes with the unwinding.
-Outcome Converter::convert_or_wait(const char* path) {
+// Converts `path`, again from the start whenever its name has moved to another file while this
+// run waited for it. Memory that runs out fails the one file: what was made for it goes with the
+// unwinding.
+Outcome Converter::attempt(const char* path) {
     try {
         if (!buffers_) {
             buffers_ = std::make_unique<Buffers>(signals_);

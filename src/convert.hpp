@@ -34,8 +34,8 @@ class Converter {
   private:
     struct Buffers;
 
+    Outcome attempt(const char* path);
     Outcome convert_once(const char* path, bool& name_moved);
-    Outcome convert_or_wait(const char* path);
     // Writes the converted form of `input`, whose first `unchanged_prefix` bytes need no change,
     // to a work file, and holds it in the batch.
     Outcome replace(const char* path, Target& target, UniqueFd& input, const struct stat& status,
