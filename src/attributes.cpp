@@ -15,33 +15,25 @@ namespace {
 constexpr std::size_t small_value = 256;
 
 // Fills `buffer` by `query`, which returns the size it needs for a null buffer and fails with
-// ERANGE when the value grew in between. False when the query fails.
+// ERANGE when the buffer is too small. Most values fit a small buffer, and one call then does;
+// otherwise the size is asked for and the value read again, for as long as it keeps growing in
+// between. False when the query fails.
 template <typename Query>
 bool read_sized(std::string& buffer, Query query) {
-    // Most values fit a small buffer: one call then does.
-    buffer.resize(std::max<std::size_t>(buffer.capacity(), small_value));
-    const ssize_t fitted = query(buffer.data(), buffer.size());
-    if (fitted >= 0) {
-        buffer.resize(static_cast<std::size_t>(fitted));
-        return true;
-    }
-    if (errno != ERANGE) {
-        return false;
-    }
+    std::size_t room = std::max(buffer.capacity(), small_value);
     for (;;) {
-        const ssize_t size = query(nullptr, 0);
-        if (size < 0) {
-            return false;
-        }
-        buffer.resize(static_cast<std::size_t>(size));
+        buffer.resize(room);
         const ssize_t got = query(buffer.data(), buffer.size());
         if (got >= 0) {
             buffer.resize(static_cast<std::size_t>(got));
             return true;
         }
-        if (errno != ERANGE) {
+        const ssize_t needed = errno == ERANGE ? query(nullptr, 0) : -1;
+        if (needed < 0) {
             return false;
         }
+        // Never a size of 0, which would ask for the size again instead of the value.
+        room = std::max<std::size_t>(static_cast<std::size_t>(needed), 1);
     }
 }
 

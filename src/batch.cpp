@@ -27,6 +27,10 @@ bool changed_since(int fd, const struct stat& start) {
 
 }  // namespace
 
+bool Batch::flushed_with_batch(const Entry& entry) {
+    return entry.held && entry.held->durability == Durability::with_batch;
+}
+
 // Only file systems known to write back and flush every dirty file on a whole-system flush are
 // trusted with one: a network or user-space file system may write pages back without asking its
 // server or disk to keep them.
@@ -70,7 +74,7 @@ bool Batch::full() const {
 void Batch::hold(const char* path, std::unique_ptr<HeldFile> file) {
     held_bytes_ += file->start.st_size;
     ++held_files_;
-    entries_.push_back({path, Outcome::converted, std::move(file), false});
+    entries_.push_back({path, Outcome::converted, std::move(file), false, false});
 }
 
 void Batch::settle(const char* path, Outcome outcome) {
@@ -78,7 +82,7 @@ void Batch::settle(const char* path, Outcome outcome) {
         report_(path, outcome);
         return;
     }
-    entries_.push_back({path, outcome, nullptr, false});
+    entries_.push_back({path, outcome, nullptr, false, false});
 }
 
 void Batch::commit() {
@@ -99,36 +103,28 @@ void Batch::commit() {
 
 // Each file system is flushed once, through the first work file on it.
 void Batch::flush_file_systems() {
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-        const HeldFile* file = entries_[i].held.get();
-        if (file == nullptr || file->durability != Durability::with_batch) {
-            continue;
-        }
-        bool flushed_before = false;
-        for (std::size_t j = 0; j < i && !flushed_before; ++j) {
-            const HeldFile* earlier = entries_[j].held.get();
-            flushed_before = earlier != nullptr && earlier->durability == Durability::with_batch &&
-                             earlier->start.st_dev == file->start.st_dev;
-        }
-        if (!flushed_before) {
-            flush_one_file_system(i);
+    for (Entry& entry : entries_) {
+        if (flushed_with_batch(entry) && !entry.flushed) {
+            flush_file_system_of(entry.held->start.st_dev);
         }
     }
 }
 
 // A failed flush of the whole file system may stem from any file on it, this run's or another
-// program's: each work file on it is flushed on its own to learn which of them are sound.
-void Batch::flush_one_file_system(std::size_t first) {
-    if (::syncfs(entries_[first].held->work.fd()) == 0) {
-        return;
-    }
-    const dev_t device = entries_[first].held->start.st_dev;
-    for (std::size_t i = first; i < entries_.size(); ++i) {
-        const HeldFile* file = entries_[i].held.get();
-        if (file != nullptr && file->durability == Durability::with_batch &&
-            file->start.st_dev == device) {
-            entries_[i].flush_failed = ::fsync(file->work.fd()) != 0;
+// program's: each work file on it is then flushed on its own to learn which of them are sound.
+void Batch::flush_file_system_of(dev_t device) {
+    bool synced = false;
+    bool failed = false;
+    for (Entry& entry : entries_) {
+        if (!flushed_with_batch(entry) || entry.held->start.st_dev != device) {
+            continue;
         }
+        if (!synced) {  // through the first work file: the whole file system
+            failed = ::syncfs(entry.held->work.fd()) != 0;
+            synced = true;
+        }
+        entry.flushed = true;
+        entry.flush_failed = failed && ::fsync(entry.held->work.fd()) != 0;
     }
 }
 

@@ -81,11 +81,14 @@ class Batch {
         const char* path;
         Outcome outcome;
         std::unique_ptr<HeldFile> held;
+        bool flushed;  // its file system has been flushed
         bool flush_failed;
     };
 
+    // Whether `entry` holds a work file that the flush of its file system makes durable.
+    static bool flushed_with_batch(const Entry& entry);
     void flush_file_systems();
-    void flush_one_file_system(std::size_t first);
+    void flush_file_system_of(dev_t device);
     Outcome put_in_place(Entry& entry);
 
     const HeldSignals& signals_;

@@ -24,8 +24,8 @@ struct Worker {
 // two workers, this thread and a second one, convert alternate chunks at once, and each writes
 // its chunk when the chunk before it is written. Without a second thread to be had, this thread
 // does it all. Stops, and returns false, on a read or write error or once a held signal has
-// arrived; `errno` then says why a write failed. The output's data is made durable by the caller's
-// fsync, not here.
+// arrived; `errno` then says why a write failed. The output's data is made durable by the caller,
+// not here.
 bool convert_in_chunks(Worker (&workers)[2], int input, off_t unchanged, off_t end, int output,
                        const HeldSignals& signals);
 

@@ -87,8 +87,9 @@ struct Converter::Buffers {
 
 Converter::Converter(const HeldSignals& signals, Report report)
     : signals_(signals),
-      directories_(files_at_once()),
-      batch_(signals, directories_, std::move(report), files_at_once()) {}
+      most_held_(files_at_once()),
+      directories_(most_held_),
+      batch_(signals, directories_, std::move(report), most_held_) {}
 
 Converter::~Converter() = default;
 
@@ -109,8 +110,8 @@ void Converter::convert(const char* path) {
 }
 
 bool Converter::finish() {
-    batch_.commit();
-    return directories_.flush() && !directories_failed_;
+    release_all();
+    return !directories_failed_;
 }
 
 void Converter::release_all() {

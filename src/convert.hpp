@@ -1,6 +1,7 @@
 // Converting named layout files in place.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include <sys/stat.h>
@@ -46,6 +47,7 @@ class Converter {
 
     std::unique_ptr<Buffers> buffers_;
     const HeldSignals& signals_;
+    std::size_t most_held_;  // files held, and directories noted, at once
     DirectorySync directories_;
     Batch batch_;
     bool directories_failed_ = false;

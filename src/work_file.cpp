@@ -63,11 +63,10 @@ bool WorkFile::rename_over(const std::string& target_name) {
     return placed_;
 }
 
-void WorkFile::remove() {
+WorkFile::~WorkFile() {
     fd_.close();
     if (created_ && !placed_) {
         ::unlinkat(directory_, name_.c_str(), 0);
-        created_ = false;
     }
 }
 

@@ -14,7 +14,7 @@ class WorkFile {
         : directory_(directory), name_("." + target_name + "_bak") {}
     WorkFile(const WorkFile&) = delete;
     WorkFile& operator=(const WorkFile&) = delete;
-    ~WorkFile() { remove(); }
+    ~WorkFile();
 
     // Creates the file afresh, mode 0600. Whatever an ended run left under the name is removed
     // first; O_EXCL never follows a link planted there. When the name holds a file this process
@@ -25,8 +25,6 @@ class WorkFile {
     bool close() { return fd_.close(); }
     // Puts the work file in place of `target_name`; from then on it is no longer removed.
     bool rename_over(const std::string& target_name);
-    // Closes and removes the work file now, unless it was put in place.
-    void remove();
 
   private:
     bool create_fresh();
