@@ -34,7 +34,7 @@ TEST(CommandLine, WithoutArgumentsPrintsUsage) {
 // for 0), spread over `folders` folders, on a tmpfs of `tmpfs_size` if given.
 struct Many {
     int count = 0;
-    int folders = 1;
+    int folders = 0;
     const char* tmpfs_size = nullptr;
     std::size_t file_size = 0;
 };
@@ -70,14 +70,8 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
         // A hard link pair: each name ends up converted once.
         {{good, dir / "hard.xml"}, "", 0, layout_after},
         // A missing name or a directory is reported, and the others still converted.
-        {{dir / "no.xml", good}, dir / "no.xml is not exist!\n", 1, layout_after, {}, "", {}},
-        {{dir / "directory", good},
-         dir / "directory is can not open!\n",
-         1,
-         layout_after,
-         {},
-         "",
-         {}},
+        {{dir / "no.xml", good}, dir / "no.xml is not exist!\n", 1, layout_after},
+        {{dir / "directory", good}, dir / "directory is can not open!\n", 1, layout_after},
         // Control characters in a name cannot forge a line or reach the terminal.
         {{dir / "x\nok.xml fail!\\", good},
          dir / "x\\nok.xml fail!\\\\ is not exist!\n",
@@ -121,11 +115,9 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
             continue;
         }
         std::vector<std::string> arguments = row.arguments;
-        for (int i = 0; i < row.many.count; ++i) {
-            const std::string folder = spread / std::to_string(i % row.many.folders);
-            ::mkdir(folder.c_str(), 0755);
-            arguments.push_back(folder + "/" + std::to_string(i) + ".xml");
-            write_file(arguments.back(), content);
+        for (const std::string& file :
+             testing_util::layout_files(spread.path(), row.many.count, content, row.many.folders)) {
+            arguments.push_back(file);
         }
         const auto result = run_tool(arguments, row.launch);
         EXPECT_EQ(result.output, row.output);

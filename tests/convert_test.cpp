@@ -97,10 +97,13 @@ TEST_F(ConvertTest, WorkFileStaysInTheFilesDirectory) {
 // the built tool.
 const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534",
                                             "--clear-groups"};
-bool can_run_as_nobody() {
+testing_util::RunResult run_as_nobody(const std::vector<std::string>& arguments) {
     testing_util::Launch launch;
     launch.wrapper = as_nobody;
-    return ::geteuid() == 0 && testing_util::run_tool({}, launch).exit_status == 2;
+    return testing_util::run_tool(arguments, launch);
+}
+bool can_run_as_nobody() {
+    return ::geteuid() == 0 && run_as_nobody({}).exit_status == 2;
 }
 
 TEST_F(ConvertTest, LeftoverWorkFileOrPlantedLinkIsReplaced) {
@@ -133,9 +136,7 @@ TEST_F(ConvertTest, LeftoverWorkFileOrPlantedLinkIsReplaced) {
         write_file(dir / "a.xml", layout_before);
         row.leave_behind();
         if (row.by_nobody) {
-            testing_util::Launch launch;
-            launch.wrapper = as_nobody;
-            EXPECT_EQ(testing_util::run_tool({dir / "a.xml"}, launch).output, "");
+            EXPECT_EQ(run_as_nobody({dir / "a.xml"}).output, "");
         } else {
             EXPECT_EQ(convert(dir / "a.xml"), Outcome::converted);
         }
@@ -177,9 +178,7 @@ TEST_F(ConvertTest, KeepsModeOwnerAndGroup) {
         }
         ::chmod((dir / "a.xml").c_str(), row.mode);
         if (row.by_nobody) {
-            testing_util::Launch launch;
-            launch.wrapper = as_nobody;
-            EXPECT_EQ(testing_util::run_tool({dir / "a.xml"}, launch).exit_status, 0);
+            EXPECT_EQ(run_as_nobody({dir / "a.xml"}).exit_status, 0);
         } else {
             EXPECT_EQ(convert(dir / "a.xml"), Outcome::converted);
         }
@@ -268,9 +267,7 @@ TEST_F(ConvertTest, KeepsExtendedAttributesAndNoOthers) {
         struct stat was {};
         ::stat(path.c_str(), &was);
         if (row.by_nobody) {
-            testing_util::Launch launch;
-            launch.wrapper = as_nobody;
-            EXPECT_EQ(testing_util::run_tool({path}, launch).output, "") << row.name;
+            EXPECT_EQ(run_as_nobody({path}).output, "") << row.name;
         } else {
             EXPECT_EQ(convert(path), Outcome::converted) << row.name;
         }

@@ -149,9 +149,9 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
             ASSERT_EQ(::truncate((dir / "a.xml").c_str(), off_t{1} << 40), 0);
         }
         std::vector<std::string> files = {dir / "a.xml"};
-        for (int i = 0; i < row.small_files; ++i) {
-            files.push_back(dir / (std::to_string(i) + ".xml"));
-            write_file(files.back(), layout_before);
+        for (const std::string& file :
+             testing_util::layout_files(dir.path(), row.small_files, layout_before)) {
+            files.push_back(file);
         }
         testing_util::Launch launch;
         launch.ignored_signal = row.ignored ? row.signal : 0;
@@ -202,11 +202,8 @@ TEST(Faults, RunsOnOneFileTakeTurns) {
     // holds a file, so both finish and each file is scaled twice.
     {
         const ScratchDir dir;
-        std::vector<std::string> files;
-        for (int i = 0; i < 300; ++i) {
-            files.push_back(dir / (std::to_string(i) + ".xml"));
-            write_file(files.back(), layout_before);
-        }
+        const std::vector<std::string> files =
+            testing_util::layout_files(dir.path(), 300, layout_before);
         const pid_t forward = testing_util::start_tool(files);
         const pid_t backward = testing_util::start_tool({files.rbegin(), files.rend()});
         EXPECT_EQ(testing_util::wait_tool(forward), 0);

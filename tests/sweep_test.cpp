@@ -242,11 +242,10 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
     for (const Row& row : rows) {
         const ScratchDir dir;
         ::chmod(dir.path().c_str(), 0755);  // for the other user
-        std::vector<std::string> paths;
-        for (int i = 0; i < 10; ++i) {
-            paths.push_back(dir / (std::to_string(i) + ".xml"));
-            write_file(paths.back(), testing_util::layout_before);
-            ::chmod(paths.back().c_str(), row.mode);
+        const std::vector<std::string> paths =
+            testing_util::layout_files(dir.path(), 10, testing_util::layout_before);
+        for (const std::string& path : paths) {
+            ::chmod(path.c_str(), row.mode);
         }
         testing_util::Launch launch;
         launch.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null"};

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <string>
 
 #include <csignal>
 
@@ -37,6 +38,19 @@ std::string read_file(const std::string& path) {
 
 void write_file(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
+}
+
+std::vector<std::string> layout_files(const std::string& directory, int count,
+                                      const std::string& content, int folders) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < count; ++i) {
+        const std::string folder =
+            folders == 0 ? directory : directory + "/" + std::to_string(i % folders);
+        ::mkdir(folder.c_str(), 0755);
+        paths.push_back(folder + "/" + std::to_string(i) + ".xml");
+        write_file(paths.back(), content);
+    }
+    return paths;
 }
 
 std::vector<std::string> list_dir(const std::string& directory) {

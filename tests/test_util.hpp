@@ -56,6 +56,11 @@ pid_t start_tool(const std::vector<std::string>& arguments, const Launch& launch
 // Waits for a started tool: its exit status, or 128 + the signal that ended it.
 int wait_tool(pid_t child);
 
+// Writes `count` files holding `content` into `directory`, as 0.xml, 1.xml, ..., taking turns
+// among `folders` folders 0/, 1/, ... inside it when given; their paths, in order.
+std::vector<std::string> layout_files(const std::string& directory, int count,
+                                      const std::string& content, int folders = 0);
+
 // Whether the file or link `path` exists.
 bool exists(const std::string& path);
 
