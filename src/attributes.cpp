@@ -40,6 +40,8 @@ bool read_sized(std::string& buffer, Query query) {
 // An access ACL as the kernel keeps it: a version of 4 bytes, then entries of a tag and
 // permissions of 2 bytes each and an id of 4, all little-endian.
 constexpr const char* access_acl_name = "system.posix_acl_access";
+// The same ACL in xfs's own form, which xfs shows root besides.
+constexpr const char* xfs_access_acl_name = "trusted.SGI_ACL_FILE";
 constexpr std::size_t acl_header_size = 4;
 constexpr std::size_t acl_entry_size = 8;
 constexpr unsigned acl_owning_group = 0x04;
@@ -88,63 +90,101 @@ bool attribute_value(int fd, const std::string& name, std::string& value) {
     });
 }
 
-// Gives `replacement` each attribute of `original`, and takes away any it has besides, such as
-// an ACL inherited from its directory. An attribute that cannot be set is good enough when the
-// replacement already holds the same value. Where the group was not kept, the access ACL gives
-// the new owning group no more than others had.
-bool copy_extended_attributes(int original, int replacement, bool group_kept) {
-    std::vector<std::string> names;
-    std::vector<std::string> present;
-    if (!attribute_names(original, names) || !attribute_names(replacement, present)) {
-        return false;
+// Gives `replacement` the attribute `name` with `value`: 0, or the error of the set that failed.
+// One that cannot be set is good enough when the replacement already holds the same value.
+int give_attribute(int replacement, const std::string& name, const std::string& value,
+                   std::string& held) {
+    if (::fsetxattr(replacement, name.c_str(), value.data(), value.size(), 0) == 0) {
+        return 0;
     }
+    const int error = errno;
+    return attribute_value(replacement, name, held) && held == value ? 0 : error;
+}
+
+// Takes away every attribute of `replacement` that is not among `kept`, such as an ACL inherited
+// from its directory: 0, or the error of the call that failed.
+int remove_others(int replacement, const std::vector<std::string>& kept) {
+    std::vector<std::string> present;
+    if (!attribute_names(replacement, present)) {
+        return errno;
+    }
+    for (const std::string& name : present) {
+        // Gone already counts as removed: xfs shows root one ACL under two names.
+        if (std::find(kept.begin(), kept.end(), name) == kept.end() &&
+            ::fremovexattr(replacement, name.c_str()) != 0 && errno != ENODATA) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Gives `replacement` each attribute of `original` but its access ACL, or only that ACL: 0, or
+// the error of the call that failed. Where the group was not kept, the access ACL gives the new
+// owning group no more than others had.
+int give_attributes(int original, int replacement, const std::vector<std::string>& names,
+                    bool access_acl, bool group_kept) {
     std::string value;
     std::string held;
     for (const std::string& name : names) {
+        if ((name == access_acl_name || name == xfs_access_acl_name) != access_acl) {
+            continue;
+        }
         if (!attribute_value(original, name, value)) {
-            return false;
+            return errno;
         }
         if (!group_kept && name == access_acl_name) {
             limit_group_to_others(value);
         }
-        if (::fsetxattr(replacement, name.c_str(), value.data(), value.size(), 0) != 0 &&
-            !(attribute_value(replacement, name, held) && held == value)) {
-            return false;
+        if (const int error = give_attribute(replacement, name, value, held)) {
+            return error;
         }
     }
-    for (const std::string& name : present) {
-        // Gone already counts as removed: xfs shows root one ACL under two names.
-        if (std::find(names.begin(), names.end(), name) == names.end() &&
-            ::fremovexattr(replacement, name.c_str()) != 0 && errno != ENODATA) {
-            return false;
-        }
+    return 0;
+}
+
+// The permission bits the replacement gets: the set-id bits only where owner and group were both
+// kept, and a group that was not kept no more than others had.
+mode_t mode_to_give(const struct stat& original, const struct stat& replacement) {
+    const bool group_kept = replacement.st_gid == original.st_gid;
+    const bool same_owner = replacement.st_uid == original.st_uid && group_kept;
+    mode_t mode = original.st_mode & (same_owner ? 07777 : 01777);
+    if (!group_kept) {
+        mode &= ~(S_IRWXG & ~(mode << 3));
     }
-    return true;
+    return mode;
 }
 
 }  // namespace
 
-// Owner first, since a change of owner clears the set-id bits and file capabilities; the
-// permission bits last, after an ACL, so that both agree as they did on the original.
-bool copy_attributes(int original, const struct stat& status, int replacement) {
+// Owner first, since a change of owner clears the set-id bits and file capabilities. Until the
+// mode is given only this process may write the file (its work file is made 0600, and what it
+// inherits is taken away first), so every other attribute, a capability among them, and the
+// set-id bits stand before anyone else may write; the access ACL, which may let named users
+// write, comes last and sets the same permission bits the original's ACL and mode agreed on.
+int copy_attributes(int original, const struct stat& status, int replacement) {
     struct stat now = status;
     if (::fchown(replacement, status.st_uid, status.st_gid) != 0) {
         // Not permitted: the file keeps this process's owner, and its group where that fails.
         (void)::fchown(replacement, static_cast<uid_t>(-1), status.st_gid);
         if (::fstat(replacement, &now) != 0) {
-            return false;
+            return errno;
         }
     }
     const bool group_kept = now.st_gid == status.st_gid;
-    if (!copy_extended_attributes(original, replacement, group_kept)) {
-        return false;
+    std::vector<std::string> names;
+    if (!attribute_names(original, names)) {
+        return errno;
     }
-    const bool same_owner = now.st_uid == status.st_uid && group_kept;
-    mode_t mode = status.st_mode & (same_owner ? 07777 : 01777);
-    if (!group_kept) {  // another group must not gain what the old one had
-        mode &= ~(S_IRWXG & ~(mode << 3));
+    if (const int error = remove_others(replacement, names)) {
+        return error;
     }
-    return ::fchmod(replacement, mode) == 0;
+    if (const int error = give_attributes(original, replacement, names, false, group_kept)) {
+        return error;
+    }
+    if (::fchmod(replacement, mode_to_give(status, now)) != 0) {
+        return errno;
+    }
+    return give_attributes(original, replacement, names, true, group_kept);
 }
 
 }  // namespace tessaran

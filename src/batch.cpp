@@ -25,6 +25,15 @@ bool changed_since(int fd, const struct stat& start) {
            now.st_ctim.tv_nsec != start.st_ctim.tv_nsec;
 }
 
+// Whether anyone wrote to the work file `fd` or cut it since this run's last write left it as
+// `written`: then it no longer holds exactly the bytes this run wrote.
+bool written_to_since(int fd, const struct stat& written) {
+    struct stat now {};
+    return ::fstat(fd, &now) != 0 || now.st_size != written.st_size ||
+           now.st_mtim.tv_sec != written.st_mtim.tv_sec ||
+           now.st_mtim.tv_nsec != written.st_mtim.tv_nsec;
+}
+
 }  // namespace
 
 bool Batch::flushed_with_batch(const Entry& entry) {
@@ -53,10 +62,9 @@ Durability durability_of(int fd) {
     }
 }
 
-Batch::Batch(const HeldSignals& signals, DirectorySync& directories, Report report,
-             std::size_t most_files)
+Batch::Batch(const HeldSignals& signals, Report report, std::size_t most_files)
     : signals_(signals),
-      directories_(directories),
+      directories_(most_files),
       report_(std::move(report)),
       most_files_(most_files) {
     entries_.reserve(most_entries);
@@ -69,6 +77,19 @@ Batch::~Batch() = default;
 bool Batch::full() const {
     return held_files_ >= most_files_ || held_bytes_ >= most_bytes ||
            entries_.size() >= most_entries;
+}
+
+bool Batch::too_large_to_wait_for(off_t size) {
+    return size > most_bytes;
+}
+
+bool Batch::holds_work_name(const std::string& name) const {
+    for (const Entry& entry : entries_) {
+        if (entry.held && entry.held->work.name() == name) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void Batch::hold(const char* path, std::unique_ptr<HeldFile> file) {
@@ -94,6 +115,12 @@ void Batch::commit() {
             entry.outcome = signals_.pending() != 0 ? Outcome::interrupted : put_in_place(entry);
             entry.held.reset();  // the lock, the directory, and an unplaced work file go
         }
+    }
+    // Until the renames are on disk, a block they freed may be handed to the next batch's work
+    // files (ext4 with data=writeback does so), and a power cut would bring back an old file
+    // that holds other bytes.
+    directories_failed_ = !directories_.flush() || directories_failed_;
+    for (const Entry& entry : entries_) {
         report_(entry.path, entry.outcome);
     }
     entries_.clear();
@@ -101,11 +128,12 @@ void Batch::commit() {
     held_bytes_ = 0;
 }
 
-// Each file system is flushed once, through the first work file on it.
+// Each file system is flushed once, through the first work file on it: a file bind-mounted from
+// elsewhere has its work file on its directory's file system, not on its own.
 void Batch::flush_file_systems() {
     for (Entry& entry : entries_) {
         if (flushed_with_batch(entry) && !entry.flushed) {
-            flush_file_system_of(entry.held->start.st_dev);
+            flush_file_system_of(entry.held->written.st_dev);
         }
     }
 }
@@ -116,7 +144,7 @@ void Batch::flush_file_system_of(dev_t device) {
     bool synced = false;
     bool failed = false;
     for (Entry& entry : entries_) {
-        if (!flushed_with_batch(entry) || entry.held->start.st_dev != device) {
+        if (!flushed_with_batch(entry) || entry.held->written.st_dev != device) {
             continue;
         }
         if (!synced) {  // through the first work file: the whole file system
@@ -130,7 +158,8 @@ void Batch::flush_file_system_of(dev_t device) {
 
 Outcome Batch::put_in_place(Entry& entry) {
     HeldFile& file = *entry.held;
-    if (entry.flush_failed || changed_since(file.input.get(), file.start) || !file.work.close() ||
+    if (entry.flush_failed || changed_since(file.input.get(), file.start) ||
+        written_to_since(file.work.fd(), file.written) || !file.work.close() ||
         !file.work.rename_over(file.target.name)) {
         return Outcome::failed;
     }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "directory_sync.hpp"
@@ -44,6 +45,9 @@ struct HeldFile {
     UniqueFd input;     // holds the lock
     struct stat start;  // the input as it was converted
     WorkFile work;
+    // The work file as this run's last write left it, before any attribute was given: its file
+    // system, and the size and time that no other writer may change.
+    struct stat written {};
     Durability durability = Durability::on_its_own;
 };
 
@@ -54,8 +58,7 @@ struct HeldFile {
 class Batch {
   public:
     // `most_files` bounds the files held at once, so that a run keeps descriptors to spare.
-    Batch(const HeldSignals& signals, DirectorySync& directories, Report report,
-          std::size_t most_files);
+    Batch(const HeldSignals& signals, Report report, std::size_t most_files);
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
     ~Batch();
@@ -64,16 +67,23 @@ class Batch {
     bool empty() const { return held_files_ == 0; }
     // Whether the batch should be committed before another file is taken.
     bool full() const;
+    // Whether a file of `size` bytes is too large to be read while others wait in the batch.
+    static bool too_large_to_wait_for(off_t size);
+    // Whether a held work file, in any directory, is named `name`.
+    bool holds_work_name(const std::string& name) const;
+    // Whether every directory renamed into so far has been flushed.
+    bool directories_flushed() const { return !directories_failed_; }
 
     // Takes `file`, named `path`, to be put in place at the commit.
     void hold(const char* path, std::unique_ptr<HeldFile> file);
     // The final outcome of `path`: reported at once if nothing is held, else in its turn.
     void settle(const char* path, Outcome outcome);
 
-    // Makes every held work file durable and puts it in place, then reports every outcome. A
-    // file whose flush, check or rename fails alone fails. Once a held signal has arrived, no
-    // more renames: each file not yet put in place keeps its old content, and its work file is
-    // removed.
+    // Makes every held work file durable and puts it in place, flushes the directories renamed
+    // into, then reports every outcome. A file whose flush, check or rename fails alone fails.
+    // Once a held signal has arrived, no more renames: each file not yet put in place keeps its
+    // old content, and its work file is removed. The renames are on disk before the next batch
+    // writes a block they may have freed.
     void commit();
 
   private:
@@ -92,12 +102,13 @@ class Batch {
     Outcome put_in_place(Entry& entry);
 
     const HeldSignals& signals_;
-    DirectorySync& directories_;
+    DirectorySync directories_;
     Report report_;
     std::size_t most_files_;
     std::vector<Entry> entries_;
     std::size_t held_files_ = 0;
     off_t held_bytes_ = 0;
+    bool directories_failed_ = false;
 };
 
 }  // namespace tessaran

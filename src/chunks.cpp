@@ -12,6 +12,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include "fd.hpp"
 
@@ -26,13 +27,20 @@ constexpr std::size_t window_size = chunk_size + chunk_size / 4;
 // How much written data the disk is told to start on at once, so that the final fsync finds
 // little left to do.
 constexpr off_t writeback_stretch = off_t{4} * 1024 * 1024;
+// The unit of a hole in the output: a run of zeros that fills whole blocks of this size.
+constexpr std::size_t hole_block = 4096;
+
+bool all_zero(const char* data, std::size_t size) {
+    return data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0;
+}
 
 // What the workers share: where each chunk begins, whose turn it is to write, the output and
 // whether the conversion has failed. A chunk begins where the one before it ends, so a line
 // longer than a chunk is looked for once, by the worker whose chunk it starts in.
 class Turns {
   public:
-    Turns(int output, off_t first_begin) : output_(output), last_end_(first_begin) {}
+    Turns(int output, off_t first_begin, bool sparse)
+        : output_(output), sparse_(sparse), last_end_(first_begin) {}
 
     // Waits until the chunk before `chunk` has found its end, where `chunk` begins; -1 once the
     // conversion has failed.
@@ -60,17 +68,30 @@ class Turns {
         changed_.notify_all();
     }
 
-    // Writes at the output's end. Only the one whose turn it is calls this, so what it keeps
-    // needs no lock: the turn passes on under the mutex.
+    // Writes at the output's end; in a sparse output, whole blocks of zeros are left as holes.
+    // Only the one whose turn it is calls this, so what it keeps needs no lock: the turn passes
+    // on under the mutex.
     bool write(const char* data, std::size_t size) {
-        if (!write_all(output_, data, size)) {
+        while (size > 0) {
+            const std::size_t dense = sparse_ ? dense_run(data, size) : size;
+            if (dense > 0 && !write_dense(data, dense)) {
+                return false;
+            }
+            const std::size_t zeros = zero_run(data + dense, size - dense);
+            if (zeros > 0 && !leave_hole(zeros)) {
+                return false;
+            }
+            data += dense + zeros;
+            size -= dense + zeros;
+        }
+        return true;
+    }
+
+    // Gives a sparse output that ends in a hole its full size.
+    bool finish() {
+        if (ends_in_hole_ && ::ftruncate(output_, output_end_) != 0) {
             write_error_ = errno;
             return false;
-        }
-        output_end_ += static_cast<off_t>(size);
-        if (output_end_ - started_ >= writeback_stretch) {
-            ::sync_file_range(output_, started_, output_end_ - started_, SYNC_FILE_RANGE_WRITE);
-            started_ = output_end_;
         }
         return true;
     }
@@ -88,7 +109,54 @@ class Turns {
     int write_error() const { return write_error_; }
 
   private:
+    bool write_dense(const char* data, std::size_t size) {
+        if (!write_all(output_, data, size)) {
+            write_error_ = errno;
+            return false;
+        }
+        output_end_ += static_cast<off_t>(size);
+        ends_in_hole_ = false;
+        if (output_end_ - started_ >= writeback_stretch) {
+            ::sync_file_range(output_, started_, output_end_ - started_, SYNC_FILE_RANGE_WRITE);
+            started_ = output_end_;
+        }
+        return true;
+    }
+
+    bool leave_hole(std::size_t size) {
+        if (::lseek(output_, static_cast<off_t>(size), SEEK_CUR) < 0) {
+            write_error_ = errno;
+            return false;
+        }
+        output_end_ += static_cast<off_t>(size);
+        ends_in_hole_ = true;
+        return true;
+    }
+
+    // How many of `size` bytes come before the first whole output block of zeros among them.
+    std::size_t dense_run(const char* data, std::size_t size) const {
+        std::size_t block =
+            (hole_block - static_cast<std::size_t>(output_end_) % hole_block) % hole_block;
+        for (; block + hole_block <= size; block += hole_block) {
+            if (all_zero(data + block, hole_block)) {
+                return block;
+            }
+        }
+        return size;
+    }
+
+    // How many of `size` bytes, which start a whole output block, are whole blocks of zeros.
+    std::size_t zero_run(const char* data, std::size_t size) const {
+        std::size_t zeros = 0;
+        while (sparse_ && zeros + hole_block <= size && all_zero(data + zeros, hole_block)) {
+            zeros += hole_block;
+        }
+        return zeros;
+    }
+
     int output_;
+    bool sparse_;  // the input has holes: so does the output
+    bool ends_in_hole_ = false;
     off_t output_end_ = 0;  // written so far
     off_t started_ = 0;     // the disk has been told to start on this much
     int write_error_ = 0;
@@ -209,12 +277,11 @@ Worker::Worker(const HeldSignals& signals) : rescaler(window_size), output(new c
     rescaler.watch(signals);
 }
 
-bool convert_in_chunks(Worker (&workers)[2], int input, off_t unchanged, off_t end, int output,
-                       const HeldSignals& signals) {
-    Turns turns(output, unchanged);
+int convert_in_chunks(Worker (&workers)[2], int input, off_t unchanged, off_t end, int output,
+                      bool sparse, const HeldSignals& signals) {
+    Turns turns(output, unchanged, sparse);
     if (!copy_unchanged(workers[0].output.get(), input, unchanged, turns, signals)) {
-        errno = turns.write_error() != 0 ? turns.write_error() : errno;
-        return false;
+        return turns.write_error() != 0 ? turns.write_error() : EIO;
     }
     // A file of one chunk is not worth a thread.
     std::thread helper;
@@ -231,11 +298,10 @@ bool convert_in_chunks(Worker (&workers)[2], int input, off_t unchanged, off_t e
     if (helper.joinable()) {
         helper.join();
     }
-    if (turns.failed()) {
-        errno = turns.write_error() != 0 ? turns.write_error() : EIO;
-        return false;
+    if (turns.failed() || !turns.finish()) {
+        return turns.write_error() != 0 ? turns.write_error() : EIO;
     }
-    return true;
+    return 0;
 }
 
 }  // namespace tessaran

@@ -23,10 +23,10 @@ struct Worker {
 // `unchanged` bytes as they stand, the rest converted. The rest is cut into chunks of whole lines;
 // two workers, this thread and a second one, convert alternate chunks at once, and each writes
 // its chunk when the chunk before it is written. Without a second thread to be had, this thread
-// does it all. Stops, and returns false, on a read or write error or once a held signal has
-// arrived; `errno` then says why a write failed. The output's data is made durable by the caller,
-// not here.
-bool convert_in_chunks(Worker (&workers)[2], int input, off_t unchanged, off_t end, int output,
-                       const HeldSignals& signals);
+// does it all. In a `sparse` output whole blocks of zeros are left as holes, as the input's are.
+// Stops on a read or write error or once a held signal has arrived. Returns 0, or the error of
+// the write that failed (EIO for a read). The output's data is made durable by the caller.
+int convert_in_chunks(Worker (&workers)[2], int input, off_t unchanged, off_t end, int output,
+                      bool sparse, const HeldSignals& signals);
 
 }  // namespace tessaran

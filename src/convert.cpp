@@ -66,13 +66,21 @@ std::size_t files_at_once() {
     return std::clamp<std::size_t>(room / descriptors_per_file, 1, most_files_at_once);
 }
 
-// Whether `outcome` is a failure that holding fewer files may cure, by the `errno` it left: the
-// space that the old files of a batch still take up, or the descriptors the run holds.
-bool short_of_room(Outcome outcome) {
-    const int error = errno;
-    const bool failed = outcome == Outcome::failed || outcome == Outcome::missing ||
-                        outcome == Outcome::not_openable;
-    return failed && (error == ENOSPC || error == EDQUOT || error == EMFILE || error == ENFILE);
+// Whether `verdict` is a failure that holding fewer files may cure, by the error of the call that
+// failed: the space that the old files of a batch still take up, or the descriptors it holds.
+bool short_of_room(const Verdict& verdict) {
+    const bool failed = verdict.outcome == Outcome::failed || verdict.outcome == Outcome::missing ||
+                        verdict.outcome == Outcome::not_openable;
+    return failed && (verdict.error == ENOSPC || verdict.error == EDQUOT ||
+                      verdict.error == EMFILE || verdict.error == ENFILE);
+}
+
+// Whether the file `fd`, of `status`, has holes: fewer blocks than its size needs, and a hole
+// before its end. Most files have none, and are spared the second question.
+bool has_holes(int fd, const struct stat& status) {
+    constexpr off_t block = 512;  // the unit of st_blocks
+    return status.st_blocks < (status.st_size + block - 1) / block &&
+           ::lseek(fd, 0, SEEK_HOLE) < status.st_size;
 }
 
 }  // namespace
@@ -80,29 +88,26 @@ bool short_of_room(Outcome outcome) {
 struct Converter::Buffers {
     explicit Buffers(const HeldSignals& signals) : workers{Worker(signals), Worker(signals)} {}
     Worker workers[2];
-    // The durability of the file system a work file was last made on, by its device.
+    // The durability of the file system a work file was last made on, by that file system.
     dev_t last_device = 0;
     Durability last_durability = Durability::on_its_own;
 };
 
 Converter::Converter(const HeldSignals& signals, Report report)
-    : signals_(signals),
-      most_held_(files_at_once()),
-      directories_(most_held_),
-      batch_(signals, directories_, std::move(report), most_held_) {}
+    : signals_(signals), batch_(signals, std::move(report), files_at_once()) {}
 
 Converter::~Converter() = default;
 
 // A file that runs short of room while the run holds others is tried once more with nothing held:
 // one at a time, it would have had that room.
 void Converter::convert(const char* path) {
-    Outcome outcome = attempt(path);
-    if (short_of_room(outcome) && (!batch_.empty() || !directories_.empty())) {
-        release_all();
-        outcome = attempt(path);
+    Verdict verdict = attempt(path);
+    if (short_of_room(verdict) && !batch_.empty()) {
+        batch_.commit();
+        verdict = attempt(path);
     }
-    if (outcome != Outcome::converted) {  // a converted file is held by the batch
-        batch_.settle(path, outcome);
+    if (verdict.outcome != Outcome::converted) {  // a converted file is held by the batch
+        batch_.settle(path, verdict.outcome);
     }
     if (signals_.pending() != 0 || batch_.full()) {
         batch_.commit();
@@ -110,41 +115,43 @@ void Converter::convert(const char* path) {
 }
 
 bool Converter::finish() {
-    release_all();
-    return !directories_failed_;
-}
-
-void Converter::release_all() {
     batch_.commit();
-    directories_failed_ = !directories_.flush() || directories_failed_;
+    return batch_.directories_flushed();
 }
 
 // Converts `path`, again from the start whenever its name has moved to another file while this
 // run waited for it. Memory that runs out fails the one file: what was made for it goes with the
 // unwinding.
-Outcome Converter::attempt(const char* path) {
+Verdict Converter::attempt(const char* path) {
     try {
         if (!buffers_) {
             buffers_ = std::make_unique<Buffers>(signals_);
         }
         for (;;) {
             bool name_moved = false;
-            const Outcome outcome = convert_once(path, name_moved);
+            const Verdict verdict = convert_once(path, name_moved);
             if (!name_moved) {
-                return outcome;
+                return verdict;
             }
         }
     } catch (const std::bad_alloc&) {
-        return Outcome::failed;
+        return {Outcome::failed, ENOMEM};
     }
 }
 
 // Converts the file that `path` names, unless, by the time no other run holds it, the name has
 // been given to another file; then says so in `name_moved`.
-Outcome Converter::convert_once(const char* path, bool& name_moved) {
+Verdict Converter::convert_once(const char* path, bool& name_moved) {
     Target target;
-    Outcome failure = Outcome::failed;
+    Verdict failure{Outcome::failed};
     if (!locate(path, target, failure)) {
+        return failure;
+    }
+    // One file at a time, the work file that this name names would be in place already: put it
+    // there, and look again.
+    if (batch_.holds_work_name(target.name)) {
+        batch_.commit();
+        name_moved = true;
         return failure;
     }
     UniqueFd input(::openat(target.directory.get(), target.name.c_str(),
@@ -155,40 +162,44 @@ Outcome Converter::convert_once(const char* path, bool& name_moved) {
     // A run never waits while it holds locks: another run may be waiting for one of them.
     if (::flock(input.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK) {
-            return Outcome::failed;
+            return {Outcome::failed, errno};
         }
         batch_.commit();
         switch (lock_exclusively(input.get(), signals_)) {
             case LockResult::locked:
                 break;
             case LockResult::interrupted:
-                return Outcome::interrupted;
+                return {Outcome::interrupted};
             case LockResult::failed:
-                return Outcome::failed;
+                return {Outcome::failed, errno};
         }
     }
     struct stat status {};
     struct stat named {};
     if (::fstat(input.get(), &status) != 0) {
-        return Outcome::failed;
+        return {Outcome::failed, errno};
     }
     if (!S_ISREG(status.st_mode)) {  // swapped for another kind since it was found
-        return Outcome::not_openable;
+        return {Outcome::not_openable};
     }
     name_moved =
         ::fstatat(target.directory.get(), target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         named.st_dev != status.st_dev || named.st_ino != status.st_ino;
     if (name_moved) {
-        return Outcome::failed;
+        return failure;
+    }
+    // However long this file takes to read, the files before it need not wait for it.
+    if (Batch::too_large_to_wait_for(status.st_size)) {
+        batch_.commit();
     }
     // Look before writing: a file with nothing to convert keeps its inode and times.
     ChangeProbe probe;
     if (buffers_->workers[0].rescaler.run(input.get(), 0, probe, status.st_size) ==
         ScanEnd::read_failed) {
-        return signals_.pending() != 0 ? Outcome::interrupted : Outcome::failed;
+        return {signals_.pending() != 0 ? Outcome::interrupted : Outcome::failed, EIO};
     }
     if (!probe.changed) {
-        return Outcome::unchanged;
+        return {Outcome::unchanged};
     }
     // A small file is read and written in one piece: its unchanged start costs less to scan again
     // than to copy apart.
@@ -196,33 +207,44 @@ Outcome Converter::convert_once(const char* path, bool& name_moved) {
     return replace(path, target, input, status, copied_apart);
 }
 
-Outcome Converter::replace(const char* path, Target& target, UniqueFd& input,
+Verdict Converter::replace(const char* path, Target& target, UniqueFd& input,
                            const struct stat& status, off_t unchanged_prefix) {
     auto file = std::make_unique<HeldFile>(std::move(target), std::move(input), status);
-    // Only a run that holds the lock on the file may use its work file, so whatever stands
-    // under that name now was left by a run that ended.
-    if (!file->work.create()) {
-        return Outcome::failed;
+    if (const int error = file->work.create(status.st_uid)) {
+        return {Outcome::failed, error};
     }
     const int work = file->work.fd();
-    const bool written = convert_in_chunks(buffers_->workers, file->input.get(), unchanged_prefix,
-                                           status.st_size, work, signals_);
+    const int write_error =
+        convert_in_chunks(buffers_->workers, file->input.get(), unchanged_prefix, status.st_size,
+                          work, has_holes(file->input.get(), status), signals_);
     if (signals_.pending() != 0) {
-        return Outcome::interrupted;
+        return {Outcome::interrupted};
     }
-    if (!written || !copy_attributes(file->input.get(), status, work)) {
-        return Outcome::failed;
+    if (write_error != 0) {
+        return {Outcome::failed, write_error};
     }
-    if (status.st_dev != buffers_->last_device) {
-        buffers_->last_device = status.st_dev;
-        buffers_->last_durability = durability_of(work);
+    if (::fstat(work, &file->written) != 0) {
+        return {Outcome::failed, errno};
     }
-    file->durability = buffers_->last_durability;
+    if (const int error = copy_attributes(file->input.get(), status, work)) {
+        return {Outcome::failed, error};
+    }
+    file->durability = durability_on(file->written.st_dev, work);
     if (file->durability == Durability::on_its_own && ::fsync(work) != 0) {
-        return Outcome::failed;
+        return {Outcome::failed, errno};
     }
     batch_.hold(path, std::move(file));
-    return Outcome::converted;
+    return {Outcome::converted};
+}
+
+// Asked of the work file, not the file it replaces: a file bind-mounted from another file system
+// has its work file on its directory's.
+Durability Converter::durability_on(dev_t device, int work) {
+    if (device != buffers_->last_device) {
+        buffers_->last_device = device;
+        buffers_->last_durability = durability_of(work);
+    }
+    return buffers_->last_durability;
 }
 
 }  // namespace tessaran

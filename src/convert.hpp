@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include "batch.hpp"
-#include "directory_sync.hpp"
 #include "locate.hpp"
 #include "outcome.hpp"
 #include "signals.hpp"
@@ -35,22 +34,18 @@ class Converter {
   private:
     struct Buffers;
 
-    Outcome attempt(const char* path);
-    Outcome convert_once(const char* path, bool& name_moved);
+    Verdict attempt(const char* path);
+    Verdict convert_once(const char* path, bool& name_moved);
     // Writes the converted form of `input`, whose first `unchanged_prefix` bytes need no change,
     // to a work file, and holds it in the batch.
-    Outcome replace(const char* path, Target& target, UniqueFd& input, const struct stat& status,
+    Verdict replace(const char* path, Target& target, UniqueFd& input, const struct stat& status,
                     off_t unchanged_prefix);
-    // Commits the batch and flushes the directories: what a file that failed beside them is
-    // tried again without.
-    void release_all();
+    // How a work file on the file system `device`, open as `work`, is made durable.
+    Durability durability_on(dev_t device, int work);
 
     std::unique_ptr<Buffers> buffers_;
     const HeldSignals& signals_;
-    std::size_t most_held_;  // files held, and directories noted, at once
-    DirectorySync directories_;
     Batch batch_;
-    bool directories_failed_ = false;
 };
 
 }  // namespace tessaran

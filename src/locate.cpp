@@ -51,11 +51,13 @@ bool step_into(std::string_view path, UniqueFd& directory, std::string& name) {
     return true;
 }
 
-// Whether the kernel protects links in sticky, world-writable directories here.
+// Whether the kernel protects links in sticky, world-writable directories here. A setting that
+// cannot be read (proc hidden or absent) counts as the kernel's default, on: guessing off would
+// let another user lead a privileged run where the kernel itself refuses to go.
 bool links_protected() {
     const UniqueFd setting(::open("/proc/sys/fs/protected_symlinks", O_RDONLY | O_CLOEXEC));
-    char value = '0';
-    return setting && ::read(setting.get(), &value, 1) == 1 && value != '0';
+    char value = '1';
+    return !setting || ::read(setting.get(), &value, 1) != 1 || value != '0';
 }
 
 // Whether the kernel would follow the link `link` found in `directory`: where links are
@@ -72,26 +74,27 @@ bool may_follow(int directory, const struct stat& link) {
 }
 
 // Classifies a path that ends in '/': it can name a directory, never a regular file.
-Outcome directory_path(int directory, const std::string& path) {
+Verdict directory_path(int directory, const std::string& path) {
     struct stat status {};
-    return ::fstatat(directory, path.c_str(), &status, 0) == 0 ? Outcome::not_openable
+    return ::fstatat(directory, path.c_str(), &status, 0) == 0 ? Verdict{Outcome::not_openable}
                                                                : lookup_failure();
 }
 
 }  // namespace
 
-Outcome lookup_failure() {
-    return errno == ENOENT || errno == ENOTDIR ? Outcome::missing : Outcome::not_openable;
+Verdict lookup_failure() {
+    const int error = errno;
+    return {error == ENOENT || error == ENOTDIR ? Outcome::missing : Outcome::not_openable, error};
 }
 
-bool locate(const char* argument, Target& target, Outcome& failure) {
+bool locate(const char* argument, Target& target, Verdict& failure) {
     std::string path = argument;
     UniqueFd directory;  // opened only once a name leads elsewhere than the working directory
     std::string name;
     struct stat status {};
     for (int hop = 0;; ++hop) {
         if (path.empty()) {  // an empty name, or a link whose text is empty
-            failure = Outcome::missing;
+            failure = {Outcome::missing};
             return false;
         }
         if (path.back() == '/') {
@@ -108,7 +111,7 @@ bool locate(const char* argument, Target& target, Outcome& failure) {
         }
         // A loop, as the kernel counts one, or a link the kernel would not follow.
         if (hop == max_link_hops || !may_follow(at(directory), status)) {
-            failure = Outcome::not_openable;
+            failure = {Outcome::not_openable};
             return false;
         }
         if (!read_link(at(directory), name, path)) {
@@ -117,7 +120,7 @@ bool locate(const char* argument, Target& target, Outcome& failure) {
         }
     }
     if (!S_ISREG(status.st_mode)) {
-        failure = Outcome::not_openable;
+        failure = {Outcome::not_openable};
         return false;
     }
     // Every later step works in the directory the file was found in, whatever happens to the

@@ -18,11 +18,12 @@ struct Target {
 // Follows `argument` through symbolic links to the regular file it finally names, so that a link
 // stays a link and the file behind it is converted where it lies. Each link is read relative to
 // the directory that holds it, so any chain the kernel follows is followed, however long the
-// joined path would be. On failure leaves `missing` or `not_openable` in `failure`.
-bool locate(const char* argument, Target& target, Outcome& failure);
+// joined path would be. On failure leaves `missing` or `not_openable`, and its cause, in
+// `failure`.
+bool locate(const char* argument, Target& target, Verdict& failure);
 
-// What the `errno` of a failed lookup or open means for the user: no such file, or one that
-// cannot be opened.
-Outcome lookup_failure();
+// What the `errno` of a lookup or open that has just failed means for the user: no such file, or
+// one that cannot be opened; with that `errno` as its cause.
+Verdict lookup_failure();
 
 }  // namespace tessaran

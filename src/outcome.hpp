@@ -12,4 +12,11 @@ enum class Outcome {
     interrupted,   // a held signal arrived; the work file is gone and the input kept as it was
 };
 
+// An outcome and, for a failure, the error of the call that failed. The cause is taken where the
+// call fails and carried along: by the time anyone asks, other calls have overwritten `errno`.
+struct Verdict {
+    Outcome outcome;
+    int error = 0;
+};
+
 }  // namespace tessaran

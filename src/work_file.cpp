@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tessaran {
@@ -29,25 +30,37 @@ bool append_random(std::string& name, std::size_t count) {
 
 }  // namespace
 
-bool WorkFile::create() {
+// Only a run that holds the lock on the file may use its work file, so a leftover of the file's
+// owner or of this user under the name was left by a run that ended. Root may remove anything,
+// so the owner, not the permission to remove, decides what is someone else's.
+bool WorkFile::is_leftover(uid_t file_owner) const {
+    struct stat entry {};
+    return ::fstatat(directory_, name_.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(entry.st_mode) && (entry.st_uid == ::geteuid() || entry.st_uid == file_owner);
+}
+
+int WorkFile::create(uid_t file_owner) {
     fd_ = UniqueFd(::openat(directory_, name_.c_str(), create_flags, 0600));
     if (!fd_ && errno == EEXIST) {
-        if (::unlinkat(directory_, name_.c_str(), 0) != 0) {
-            return (errno == EPERM || errno == EACCES) && create_fresh();
+        if (!is_leftover(file_owner)) {
+            return create_fresh();
+        }
+        if (::unlinkat(directory_, name_.c_str(), 0) != 0 && errno != ENOENT) {
+            return errno == EPERM || errno == EACCES ? create_fresh() : errno;
         }
         fd_ = UniqueFd(::openat(directory_, name_.c_str(), create_flags, 0600));
     }
     created_ = static_cast<bool>(fd_);
-    return created_;
+    return created_ ? 0 : errno;
 }
 
 // ".NAME_bak." and random characters: a name no other user can have planted anything under.
-bool WorkFile::create_fresh() {
+int WorkFile::create_fresh() {
     const std::string usual = name_ + ".";
     for (int attempt = 0; attempt < fresh_name_tries; ++attempt) {
         name_ = usual;
         if (!append_random(name_, 10)) {
-            return false;
+            return errno;
         }
         fd_ = UniqueFd(::openat(directory_, name_.c_str(), create_flags, 0600));
         if (fd_ || errno != EEXIST) {
@@ -55,7 +68,7 @@ bool WorkFile::create_fresh() {
         }
     }
     created_ = static_cast<bool>(fd_);
-    return created_;
+    return created_ ? 0 : errno;
 }
 
 bool WorkFile::rename_over(const std::string& target_name) {

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include <sys/types.h>
+
 #include "fd.hpp"
 
 namespace tessaran {
@@ -16,18 +18,21 @@ class WorkFile {
     WorkFile& operator=(const WorkFile&) = delete;
     ~WorkFile();
 
-    // Creates the file afresh, mode 0600. Whatever an ended run left under the name is removed
-    // first; O_EXCL never follows a link planted there. When the name holds a file this process
-    // may not remove, another user's in a sticky folder, the work file gets a fresh name that no
-    // one can foresee instead. A directory under the name stays and fails this.
-    bool create();
+    // Creates the file afresh, mode 0600: 0, or the error of the call that failed. O_EXCL never
+    // follows a link planted under the name. A leftover there, a regular file of this process's
+    // user or of `file_owner` that an ended run left, is removed first. Any other entry (another
+    // user's file, a link, a directory), or one this process may not remove, is left as it is,
+    // and the work file gets a fresh name that no one can foresee instead.
+    int create(uid_t file_owner);
     int fd() const { return fd_.get(); }
+    const std::string& name() const { return name_; }
     bool close() { return fd_.close(); }
     // Puts the work file in place of `target_name`; from then on it is no longer removed.
     bool rename_over(const std::string& target_name);
 
   private:
-    bool create_fresh();
+    bool is_leftover(uid_t file_owner) const;
+    int create_fresh();
 
     int directory_;
     std::string name_;
