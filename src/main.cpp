@@ -1,5 +1,4 @@
 // tessaran: rescales the rectangles of layout files from 1280 x 720 to 1024 x 576, in place.
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,31 +14,83 @@ constexpr int exit_converted = 0;
 constexpr int exit_some_failed = 1;
 constexpr int exit_usage = 2;
 
-bool is_control(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7f;
+// The length of the character that starts `rest` when it may be printed as it stands, or 0 when
+// its first byte must be escaped: a C0 or C1 control character, DEL, or a byte that does not start
+// a valid UTF-8 sequence (overlong, a surrogate, past U+10FFFF, or cut short).
+std::size_t printable_length(std::string_view rest) {
+    const auto lead = static_cast<unsigned char>(rest[0]);
+    if (lead < 0x80) {
+        return lead < 0x20 || lead == 0x7f ? 0 : 1;
+    }
+    const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
+    if (length == 0 || lead > 0xf4 || rest.size() < length) {
+        return 0;
+    }
+    char32_t code = lead & (0x7fU >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(rest[i]);
+        if ((next & 0xc0) != 0x80) {
+            return 0;
+        }
+        code = code << 6 | (next & 0x3fU);
+    }
+    constexpr char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    const bool valid =
+        code >= least[length] && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
+    return valid && (code < 0x80 || code > 0x9f) ? length : 0;
 }
 
-// `path` as it is shown in a message, so that it cannot forge a line or drive the terminal: a name
-// with control characters has them written as escapes, and its backslashes doubled so that the
-// escapes read back unambiguously. Any other name is shown as it is.
+// Whether every character of `name` may be printed as it stands.
+bool printable(std::string_view name) {
+    for (std::size_t at = 0, length; at < name.size(); at += length) {
+        if ((length = printable_length(name.substr(at))) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// `byte` written as an escape: \\, \n, \t, \r, or three octal digits.
+void append_escaped(std::string& escaped, unsigned char byte) {
+    escaped += '\\';
+    switch (byte) {
+        case '\\':
+            escaped += '\\';
+            break;
+        case '\n':
+            escaped += 'n';
+            break;
+        case '\t':
+            escaped += 't';
+            break;
+        case '\r':
+            escaped += 'r';
+            break;
+        default:
+            escaped +=
+                {static_cast<char>('0' + (byte >> 6)), static_cast<char>('0' + ((byte >> 3) & 7)),
+                 static_cast<char>('0' + (byte & 7))};
+    }
+}
+
+// `path` as it is shown in a message, so that it cannot forge a line or drive any terminal: a name
+// with control characters or bytes that are not UTF-8 has them written as escapes, and its
+// backslashes doubled so that the escapes read back unambiguously. Any other name, whatever its
+// script, is shown as it is.
 std::string shown(const char* path) {
     const std::string_view name(path);
-    if (std::none_of(name.begin(), name.end(), is_control)) {
+    if (printable(name)) {
         return std::string(name);
     }
     std::string escaped;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\' || c == '\n' || c == '\t' || c == '\r') {
-            escaped += '\\';
-            escaped += c == '\n' ? 'n' : c == '\t' ? 't' : c == '\r' ? 'r' : '\\';
-        } else if (is_control(c)) {
-            escaped +=
-                {'\\', static_cast<char>('0' + (byte >> 6)),
-                 static_cast<char>('0' + ((byte >> 3) & 7)), static_cast<char>('0' + (byte & 7))};
+    for (std::size_t at = 0; at < name.size();) {
+        const std::size_t length = printable_length(name.substr(at));
+        if (length == 0 || name[at] == '\\') {
+            append_escaped(escaped, static_cast<unsigned char>(name[at]));
+            ++at;
         } else {
-            escaped += c;
+            escaped += name.substr(at, length);
+            at += length;
         }
     }
     return escaped;
@@ -105,6 +156,14 @@ int main(int argc, char* argv[]) {
     // Status 0 means converted and on disk: the renames too must survive a power failure.
     if (!converter.finish()) {
         status = exit_some_failed;
+    }
+    // Every message decided reaches the output before the run ends, whatever ends it. One that
+    // could not be written fails the run; SIGPIPE, unless ignored, was held and ends it now.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        status = exit_some_failed;
+    }
+    if (const int signal = signals.pending(); signal != 0) {
+        die_of(signal);
     }
     return status;
 }

@@ -6,7 +6,20 @@
 namespace tessaran {
 namespace {
 
-constexpr int held_signals[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals that another process or the terminal sends and whose default action ends the
+// process, the real-time ones besides. Those a fault raises (SIGSEGV, SIGBUS, SIGFPE, SIGILL,
+// SIGABRT, SIGTRAP, SIGSYS) are not held: holding them would hide the fault, not end cleanly.
+// SIGXFSZ is ignored outright, so that a file-size limit fails a write instead.
+constexpr int ending_signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGUSR1,   SIGUSR2, SIGPIPE, SIGALRM,
+                                  SIGTERM, SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR};
+
+// Whether `signal` would end the process as things stand: neither ignored nor blocked by the
+// caller, who keeps those as they were.
+bool would_end(int signal, const sigset_t& blocked) {
+    struct sigaction action {};
+    return sigismember(&blocked, signal) == 0 && sigaction(signal, nullptr, &action) == 0 &&
+           action.sa_handler != SIG_IGN;
+}
 
 }  // namespace
 
@@ -17,10 +30,13 @@ HeldSignals::HeldSignals() {
     sigemptyset(&held_);
     sigemptyset(&previous_);
     sigprocmask(SIG_BLOCK, nullptr, &previous_);
-    for (const int signal : held_signals) {
-        struct sigaction action {};
-        if (sigismember(&previous_, signal) == 0 && sigaction(signal, nullptr, &action) == 0 &&
-            action.sa_handler != SIG_IGN) {
+    for (const int signal : ending_signals) {
+        if (would_end(signal, previous_)) {
+            sigaddset(&held_, signal);
+        }
+    }
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
+        if (would_end(signal, previous_)) {
             sigaddset(&held_, signal);
         }
     }
@@ -33,11 +49,13 @@ HeldSignals::~HeldSignals() {
 
 int HeldSignals::pending() const {
     sigset_t arrived;
-    if (sigpending(&arrived) != 0) {
+    sigset_t held_and_arrived;
+    if (sigpending(&arrived) != 0 || sigandset(&held_and_arrived, &held_, &arrived) != 0 ||
+        sigisemptyset(&held_and_arrived) == 1) {
         return 0;
     }
-    for (const int signal : held_signals) {
-        if (sigismember(&held_, signal) == 1 && sigismember(&arrived, signal) == 1) {
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (sigismember(&held_and_arrived, signal) == 1) {
             return signal;
         }
     }

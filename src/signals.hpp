@@ -5,10 +5,11 @@
 
 namespace tessaran {
 
-// While it lives, SIGINT, SIGTERM and SIGHUP, unless ignored, stay pending instead of ending the
-// process, so that nothing can stop it between creating a work file and removing it. The converter
-// asks for them at safe points and gives up its file; the caller then lets the signal end the
-// process.
+// While it lives, every signal sent from outside whose default action ends the process (SIGINT,
+// SIGTERM, SIGHUP, SIGPIPE, SIGALRM, SIGUSR1, the real-time signals, ...), unless ignored, stays
+// pending instead of ending it, so that nothing can stop it between creating a work file and
+// removing it. The converter asks for them at safe points and gives up its files; the caller then
+// lets the signal end the process.
 class HeldSignals {
   public:
     HeldSignals();
