@@ -92,6 +92,7 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
         // An interrupt the caller blocked stays the caller's.
         {{good}, "", 0, layout_after, interrupt_blocked},
     };
+    testing_util::RowSkips skips;
     for (const Row& row : rows) {
 #ifdef TESSARAN_SANITIZED
         if (row.launch.address_space_limit != RLIM_INFINITY) {
@@ -111,7 +112,7 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
         testing_util::ScratchDir spread;
         if (row.many.tmpfs_size != nullptr &&
             ::mount("tessaran", spread.path().c_str(), "tmpfs", 0, row.many.tmpfs_size) != 0) {
-            std::cout << "skipped, cannot mount a tmpfs here\n";
+            skips.add("cannot mount a tmpfs here");
             continue;
         }
         std::vector<std::string> arguments = row.arguments;
@@ -130,6 +131,7 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
         }
         ::umount2(spread.path().c_str(), MNT_DETACH);
     }
+    skips.report();
 }
 
 }  // namespace

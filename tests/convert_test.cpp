@@ -23,6 +23,7 @@
 
 using namespace std::string_literals;
 using tessaran::Outcome;
+using testing_util::exists;
 using testing_util::layout_after;
 using testing_util::layout_before;
 using testing_util::list_dir;
@@ -43,7 +44,10 @@ class ConvertTest : public ::testing::Test {
         return list_dir(directory.empty() ? dir.path() : dir / directory);
     }
 
+    void TearDown() override { skips.report(); }
+
     testing_util::ScratchDir dir;
+    testing_util::RowSkips skips;
     tessaran::HeldSignals signals;
     Outcome reported = Outcome::failed;
     tessaran::Converter converter{signals,
@@ -106,15 +110,25 @@ bool can_run_as_nobody() {
     return ::geteuid() == 0 && run_as_nobody({}).exit_status == 2;
 }
 
-TEST_F(ConvertTest, LeftoverWorkFileOrPlantedLinkIsReplaced) {
+TEST_F(ConvertTest, OnlyALeftoverUnderTheWorkNameIsReplaced) {
     write_file(dir / "victim", "precious");
     const auto stale_file = [&] { write_file(dir / ".a.xml_bak", "stale content\n"); };
     const auto planted_link = [&] { ::symlink("victim", (dir / ".a.xml_bak").c_str()); };
-    // In a sticky folder, another user's file under the work name of nobody's file: nobody may
-    // not remove it, and converts beside it under a fresh name, leaving it be.
+    const auto directory = [&] { ::mkdir((dir / ".a.xml_bak").c_str(), 0755); };
+    // Another user's file under the work name, which root may remove but must not.
     const auto other_users_file = [&] {
         write_file(dir / ".a.xml_bak", "precious");
         ::chown((dir / ".a.xml_bak").c_str(), 1234, 1234);
+    };
+    // A leftover of the file's owner, whose runs of their own leave it behind.
+    const auto owners_leftover = [&] {
+        stale_file();
+        ::chown((dir / ".a.xml_bak").c_str(), 4321, 4321);
+        ::chown((dir / "a.xml").c_str(), 4321, 4321);
+    };
+    // In a sticky folder, the same for nobody, who may not remove it anyway.
+    const auto other_users_file_sticky = [&] {
+        other_users_file();
         ::chown((dir / "a.xml").c_str(), 65534, 65534);
         ::chmod(dir.path().c_str(), 01777);
     };
@@ -125,14 +139,18 @@ TEST_F(ConvertTest, LeftoverWorkFileOrPlantedLinkIsReplaced) {
     };
     const Row rows[] = {
         {stale_file, false, {"a.xml", "victim"}},
-        {planted_link, false, {"a.xml", "victim"}},
-        {other_users_file, true, {".a.xml_bak", "a.xml", "victim"}},
+        {owners_leftover, false, {"a.xml", "victim"}},
+        {planted_link, false, {".a.xml_bak", "a.xml", "victim"}},
+        {directory, false, {".a.xml_bak", "a.xml", "victim"}},
+        {other_users_file, false, {".a.xml_bak", "a.xml", "victim"}},
+        {other_users_file_sticky, true, {".a.xml_bak", "a.xml", "victim"}},
     };
     for (const Row& row : rows) {
         if (row.by_nobody && !can_run_as_nobody()) {
-            std::cout << "skipped, cannot run as nobody here\n";
+            skips.add("cannot run as nobody here");
             continue;
         }
+        ::chmod(dir.path().c_str(), 0700);
         write_file(dir / "a.xml", layout_before);
         row.leave_behind();
         if (row.by_nobody) {
@@ -143,6 +161,9 @@ TEST_F(ConvertTest, LeftoverWorkFileOrPlantedLinkIsReplaced) {
         EXPECT_EQ(read_file(dir / "a.xml"), layout_after);
         EXPECT_EQ(read_file(dir / "victim"), "precious");
         EXPECT_EQ(names(), row.left);
+        EXPECT_TRUE(row.left.size() == 2 || exists(dir / ".a.xml_bak/") ||
+                    read_file(dir / ".a.xml_bak") == "precious");
+        std::filesystem::remove_all(dir / ".a.xml_bak");
     }
 }
 
@@ -169,7 +190,7 @@ TEST_F(ConvertTest, KeepsModeOwnerAndGroup) {
     };
     for (const Row& row : rows) {
         if (row.by_nobody && !nobody_runs) {
-            std::cout << "skipped, cannot run as nobody here: " << std::oct << row.mode << "\n";
+            skips.add("cannot run as nobody here");
             continue;
         }
         write_file(dir / "a.xml", layout_before);
@@ -245,7 +266,7 @@ TEST_F(ConvertTest, KeepsExtendedAttributesAndNoOthers) {
     for (const Row& row : rows) {
         ::mkdir((dir / "d").c_str(), 0777);
         if ((row.on_xfs && !mount_xfs(dir, dir / "d")) || (row.by_nobody && !can_run_as_nobody())) {
-            std::cout << "skipped, no xfs or no other user here: " << row.name << "\n";
+            skips.add(std::string("no xfs or no other user here: ") + row.name);
             continue;
         }
         ::chmod(dir.path().c_str(), 0755);  // for nobody
@@ -261,7 +282,7 @@ TEST_F(ConvertTest, KeepsExtendedAttributesAndNoOthers) {
         if (!set(path, "system.posix_acl_access", row.file_acl) ||
             !set(dir / "d", "system.posix_acl_default", row.directory_acl) ||
             !set(path, "user.note", "kept byte for byte\0\x01"s)) {
-            std::cout << "skipped, no ACLs or user attributes here: " << row.name << "\n";
+            skips.add(std::string("no ACLs or user attributes here: ") + row.name);
             return;
         }
         struct stat was {};
@@ -348,7 +369,7 @@ TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
     };
     for (const auto& [path, outcome] : rows) {
         if (path == dir / "shared/planted.xml" && (!protected_links.on() || ::geteuid() != 0)) {
-            std::cout << "skipped, links cannot be protected here\n";
+            skips.add("links cannot be protected here");
             continue;
         }
         EXPECT_EQ(convert(path), outcome) << path;

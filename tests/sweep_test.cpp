@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -81,10 +82,17 @@ const std::set<std::string> must_keep_the_old_file = {
 
 const std::vector<std::string> strace = {"strace", "-f", "-qq", "-o"};
 
-bool can_trace() {
+// Whether the tool cannot run under strace here: the test is then skipped, or fails in CI.
+bool cannot_trace() {
     testing_util::Launch launch;
     launch.wrapper = {"strace", "-o", "/dev/null"};
-    return testing_util::run_tool({}, launch).exit_status == 2;
+    if (testing_util::run_tool({}, launch).exit_status == 2) {
+        return false;
+    }
+    testing_util::RowSkips skips;
+    skips.add("the tool cannot run under strace here");
+    skips.report();
+    return true;
 }
 
 testing_util::RunResult run_traced(const std::vector<std::string>& options,
@@ -114,13 +122,30 @@ std::map<std::string, int> calls_made(const std::string& trace) {
     return most;
 }
 
+// What a file left neither old nor new holds: its size and the first offset where it differs from
+// each, and where the trace of the run that left it is kept.
+std::string neither(const std::string& path, const std::string& after, const std::string& old,
+                    const std::string& converted, const std::string& trace) {
+    const auto differs_at = [&](const std::string& other) {
+        return std::to_string(
+            std::mismatch(after.begin(), after.end(), other.begin(), other.end()).first -
+            after.begin());
+    };
+    const std::string kept = std::filesystem::temp_directory_path() /
+                             ("tessaran-sweep-" + std::to_string(::getpid()) + ".trace");
+    std::filesystem::copy_file(trace, kept, std::filesystem::copy_options::overwrite_existing);
+    return path + " is neither old nor new: " + std::to_string(after.size()) +
+           " bytes, differing from the old at " + differs_at(old) + " and from the new at " +
+           differs_at(converted) + "; trace kept in " + kept;
+}
+
 TEST(Sweep, EveryFailingCallLeavesTheFileWholeAndSaysSo) {
 #ifdef TESSARAN_SANITIZED
     GTEST_SKIP() << "a sanitizer's runtime makes calls of its own and ends the process when they "
                     "fail; the plain build sweeps";
 #endif
-    if (!can_trace()) {
-        GTEST_SKIP() << "the tool cannot run under strace here";
+    if (cannot_trace()) {
+        return;
     }
     // Three files in one batch, so that every call of a batch fails in turn; the large one is
     // several chunks long, so that the second thread's calls fail too.
@@ -148,7 +173,7 @@ TEST(Sweep, EveryFailingCallLeavesTheFileWholeAndSaysSo) {
                 const std::string fault = call + " #" + std::to_string(nth) + " " + error->second;
                 write_old();
                 const auto result = run_traced(
-                    {"/dev/null", "-e",
+                    {dir / "run.trace", "-e",
                      "inject=" + call + ":error=" + error->second + ":when=" + std::to_string(nth)},
                     paths);
                 // Each file old or new; a message for each old one, in order, and none besides.
@@ -156,7 +181,9 @@ TEST(Sweep, EveryFailingCallLeavesTheFileWholeAndSaysSo) {
                 bool any_old = false;
                 for (const std::string& path : paths) {
                     const std::string after = read_file(path);
-                    ASSERT_TRUE(after == old_content || after == new_content) << fault;
+                    ASSERT_TRUE(after == old_content || after == new_content)
+                        << fault << ": "
+                        << neither(path, after, old_content, new_content, dir / "run.trace");
                     if (after == new_content) {
                         continue;
                     }
@@ -184,7 +211,7 @@ TEST(Sweep, EveryFailingCallLeavesTheFileWholeAndSaysSo) {
                                                               directory_flush_calls.count(call)))
                     << fault << ": status " << result.exit_status;
                 const std::vector<std::string> left = testing_util::list_dir(dir.path());
-                EXPECT_TRUE(left.size() == paths.size() + 1 || call == "unlinkat") << fault;
+                EXPECT_TRUE(left.size() == paths.size() + 2 || call == "unlinkat") << fault;
             }
         }
         std::cout << "failed " << runs << " calls in turn on three files of " << old_content.size()
@@ -199,8 +226,8 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
 #ifdef TESSARAN_SANITIZED
     GTEST_SKIP() << "the plain build runs these under strace";
 #endif
-    if (!can_trace()) {
-        GTEST_SKIP() << "the tool cannot run under strace here";
+    if (cannot_trace()) {
+        return;
     }
     // While the batch waits for its flush, another program ...
     const auto truncate = [](const std::string& path) { ::truncate(path.c_str(), 10); };
@@ -283,8 +310,8 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
 }
 
 TEST(Sweep, EachDirectoryIsFlushedOnceAfterItsLastRename) {
-    if (!can_trace()) {
-        GTEST_SKIP() << "the tool cannot run under strace here";
+    if (cannot_trace()) {
+        return;
     }
     const ScratchDir dir;
     ::mkdir((dir / "one").c_str(), 0755);

@@ -1,6 +1,8 @@
 // Scratch directories, whole-file reads and writes, and running the built tool.
 #include "test_util.hpp"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -126,6 +128,21 @@ RunResult run_tool(const std::vector<std::string>& arguments, Launch launch) {
     ::close(pipe_fds[0]);
     result.exit_status = wait_tool(child);
     return result;
+}
+
+void RowSkips::add(const std::string& why) {
+    const char* ci = std::getenv("CI");
+    if (ci != nullptr && std::string(ci) == "true") {
+        ADD_FAILURE() << "a prerequisite is missing in CI: " << why;
+        return;
+    }
+    reasons_ += (reasons_.empty() ? "" : "; ") + why;
+}
+
+void RowSkips::report() const {
+    if (!reasons_.empty()) {
+        GTEST_SKIP() << "rows skipped: " << reasons_;
+    }
 }
 
 bool exists(const std::string& path) {

@@ -61,6 +61,18 @@ int wait_tool(pid_t child);
 std::vector<std::string> layout_files(const std::string& directory, int count,
                                       const std::string& content, int folders = 0);
 
+// Rows whose prerequisite this machine lacks (mounting, another user, a tracer, a file system's
+// tools). In CI (CI=true) each fails the test: there every row must run. Elsewhere the row is
+// skipped, and `report`, called once the other rows have run, marks the test skipped for ctest.
+class RowSkips {
+  public:
+    void add(const std::string& why);
+    void report() const;
+
+  private:
+    std::string reasons_;
+};
+
 // Whether the file or link `path` exists.
 bool exists(const std::string& path);
 
