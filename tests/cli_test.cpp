@@ -37,6 +37,7 @@ struct Many {
     int folders = 0;
     const char* tmpfs_size = nullptr;
     std::size_t file_size = 0;
+    off_t hole = 0;  // a hole of this size before the content of each
 };
 
 TEST(CommandLine, ReportsEachFailureAndGoesOn) {
@@ -78,6 +79,16 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
          1,
          layout_after},
         {{dir / "\033]0;x\007", good}, dir / "\\033]0;x\\007 is not exist!\n", 1, layout_after},
+        // C1 controls, raw and in UTF-8, and bytes that are not UTF-8; any script as it is.
+        {{dir / "\x9b"
+                "2J\xc2\x85\xff.xml",
+          good},
+         dir / "\\2332J\\302\\205\\377.xml is not exist!\n",
+         1,
+         layout_after},
+        {{dir / "café-ü-日本.xml", good}, dir / "café-ü-日本.xml is not exist!\n", 1, layout_after},
+        // This run's own work file, named after its file: one at a time, it is in place already.
+        {{good, dir / ".good.xml_bak"}, dir / ".good.xml_bak is not exist!\n", 1, layout_after},
         // Memory does not follow the length of a line: no message is lost, every file converted.
         {{dir / "no.xml", dir / "long.xml", good},
          dir / "no.xml is not exist!\n",
@@ -91,6 +102,8 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
         {{good}, "", 0, layout_after, {}, "", {5, 1, "size=2m", 300 * 1024}},
         // An interrupt the caller blocked stays the caller's.
         {{good}, "", 0, layout_after, interrupt_blocked},
+        // A 2 GiB hole and a line on a 64 MiB disk: the hole stays a hole.
+        {{good}, "", 0, layout_after, {}, "", {1, 0, "size=64m", 0, off_t{2} << 30}},
     };
     testing_util::RowSkips skips;
     for (const Row& row : rows) {
@@ -100,6 +113,7 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
         }
 #endif
         write_file(good, layout_before);
+        write_file(dir / ".good.xml_bak", "left by a killed run");
         ::unlink((dir / "hard.xml").c_str());
         ::link(good.c_str(), (dir / "hard.xml").c_str());
         if (!row.long_after.empty()) {
@@ -116,8 +130,8 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
             continue;
         }
         std::vector<std::string> arguments = row.arguments;
-        for (const std::string& file :
-             testing_util::layout_files(spread.path(), row.many.count, content, row.many.folders)) {
+        for (const std::string& file : testing_util::layout_files(
+                 spread.path(), row.many.count, content, row.many.folders, row.many.hole)) {
             arguments.push_back(file);
         }
         const auto result = run_tool(arguments, row.launch);
@@ -127,7 +141,11 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
         EXPECT_TRUE(row.long_after.empty() || read_file(dir / "long.xml") == row.long_after);
         const std::string converted = row.many.count == 0 ? "" : reference::converted(content);
         for (std::size_t i = row.arguments.size(); i < arguments.size(); ++i) {
-            EXPECT_TRUE(read_file(arguments[i]) == converted) << arguments[i];
+            struct stat status {};
+            ::stat(arguments[i].c_str(), &status);
+            EXPECT_EQ(status.st_size, row.many.hole + static_cast<off_t>(converted.size()));
+            EXPECT_LT(status.st_blocks * 512, 1 << 20) << "holes written out: " << arguments[i];
+            EXPECT_TRUE(read_file(arguments[i], row.many.hole) == converted) << arguments[i];
         }
         ::umount2(spread.path().c_str(), MNT_DETACH);
     }

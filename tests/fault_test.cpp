@@ -143,12 +143,14 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
         int signal;
         bool ignored;     // by the caller, as nohup or trap '' do: it must stay ignored
         int small_files;  // the run's files after a.xml; sent once the first is converted
-        bool endless;     // a.xml a sparse terabyte with nothing to convert: sent mid-scan
+        bool endless;     // a.xml a sparse terabyte with nothing to convert, after the small
+                          // files, which are in place while it is scanned: sent mid-scan
     };
     for (const Row row :
          {Row{SIGINT, false, 0, false}, Row{SIGTERM, false, 0, false}, Row{SIGHUP, false, 0, false},
-          Row{SIGHUP, true, 0, false}, Row{SIGINT, true, 0, false},
-          Row{SIGTERM, false, 1000, false}, Row{SIGTERM, false, 0, true}}) {
+          Row{SIGHUP, true, 0, false}, Row{SIGINT, true, 0, false}, Row{SIGALRM, false, 0, false},
+          Row{SIGUSR1, false, 0, false}, Row{SIGTERM, false, 1000, false},
+          Row{SIGPIPE, false, 1000, false}, Row{SIGTERM, false, 5, true}}) {
         const std::string name =
             std::string(strsignal(row.signal)) + (row.ignored ? ", ignored" : "") +
             (row.small_files > 0 ? ", many files" : "") + (row.endless ? ", endless scan" : "");
@@ -159,17 +161,20 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
         std::vector<std::string> files = {dir / "a.xml"};
         for (const std::string& file :
              testing_util::layout_files(dir.path(), row.small_files, layout_before)) {
-            files.push_back(file);
+            files.insert(row.endless ? files.end() - 1 : files.end(), file);
         }
         testing_util::Launch launch;
         launch.ignored_signal = row.ignored ? row.signal : 0;
         const pid_t tool = testing_util::start_tool(files, launch);
-        if (row.small_files > 0) {
+        if (row.small_files > 0 && !row.endless) {
             for (int wait = 0; wait < 100000 && read_file(files[1]) == layout_before; ++wait) {
                 ::usleep(50);
             }
         } else if (row.endless) {
             ::usleep(300000);
+            for (std::size_t i = 0; i + 1 < files.size(); ++i) {
+                EXPECT_EQ(read_file(files[i]), layout_after) << name;
+            }
             ::kill(tool, row.signal);
             // Not a speed check: a scan that never looks for the signal never ends at all.
             int status = 0;
@@ -179,7 +184,10 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
             ::kill(tool, SIGKILL);
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == row.signal) << name;
             testing_util::wait_tool(tool);
-            EXPECT_EQ(testing_util::list_dir(dir.path()), std::vector<std::string>{"a.xml"});
+            EXPECT_EQ(testing_util::list_dir(dir.path()).size(), files.size()) << name;
+            for (std::size_t i = 0; i + 1 < files.size(); ++i) {
+                ::unlink(files[i].c_str());
+            }
             continue;
         } else {
             wait_for(dir / ".a.xml_bak");

@@ -242,12 +242,20 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
                      path + "'")
                         .c_str());
     };
+    // ... or another user writes into the work file, the set-user-ID bit given.
+    const auto write_work_file = [](const std::string& path) {
+        const std::string work = path.substr(0, path.rfind('/') + 1) + ".4.xml_bak";
+        std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'printf ELF 1<>" +
+                     work + "'")
+                        .c_str());
+    };
     struct Row {
         const char* name;
         std::vector<std::string> inject;                    // strace's options
         int failing;                                        // the file that must fail, or -1
         std::function<void(const std::string&)> meanwhile;  // done to file 4 during the delay
         mode_t mode;
+        int signal = 0;  // ends the run: no file converted, a message decided before still shown
     };
     const std::vector<std::string> delay_flush = {"-e", "inject=syncfs:delay_enter=1000000"};
     const std::string failing_syncfs = "inject=syncfs:error=EIO";
@@ -265,6 +273,20 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         {"its owner takes rights away", delay_flush, 4, restrict_mode, 0644},
         {"another user plants a program in a set-user-ID file", delay_flush, 4, plant_program,
          04666},
+        {"another user writes into a set-user-ID work file", delay_flush, 4, write_work_file,
+         04666},
+        // Setting an attribute finds no room: the file is tried again alone.
+        {"fsetxattr #3 fails for want of room",
+         {"-e", "inject=fsetxattr:error=ENOSPC:when=3"},
+         -1,
+         nullptr,
+         0644},
+        {"SIGTERM while the batch is flushed",
+         {"-e", "inject=syncfs:signal=SIGTERM"},
+         -1,
+         nullptr,
+         0644,
+         SIGTERM},
     };
     for (const Row& row : rows) {
         const ScratchDir dir;
@@ -273,6 +295,7 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
             testing_util::layout_files(dir.path(), 10, testing_util::layout_before);
         for (const std::string& path : paths) {
             ::chmod(path.c_str(), row.mode);
+            ::setxattr(path.c_str(), "user.note", "kept", 4, 0);
         }
         testing_util::Launch launch;
         launch.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null"};
@@ -290,15 +313,22 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
                 ::stat(paths[4].c_str(), &changed);
             }
         });
-        const auto [output, status] = testing_util::run_tool(paths, launch);
+        std::vector<std::string> arguments = paths;
+        if (row.signal != 0) {
+            arguments.insert(arguments.begin(), dir / "none.xml");
+        }
+        const auto [output, status] = testing_util::run_tool(arguments, launch);
         other_program.join();
-        EXPECT_EQ(output, row.failing < 0 ? "" : paths[row.failing] + " tessaran fail!\n")
+        EXPECT_EQ(output, row.signal != 0   ? dir / "none.xml is not exist!\n"
+                          : row.failing < 0 ? ""
+                                            : paths[row.failing] + " tessaran fail!\n")
             << row.name;
-        EXPECT_EQ(status, row.failing < 0 ? 0 : 1) << row.name;
+        EXPECT_EQ(status, row.signal != 0 ? 128 + row.signal : row.failing < 0 ? 0 : 1) << row.name;
         for (int i = 0; i < 10; ++i) {
-            const std::string expected = i != row.failing ? testing_util::layout_after
-                                         : row.meanwhile  ? before_change
-                                                          : testing_util::layout_before;
+            const std::string expected = row.signal != 0    ? testing_util::layout_before
+                                         : i != row.failing ? testing_util::layout_after
+                                         : row.meanwhile    ? before_change
+                                                            : testing_util::layout_before;
             EXPECT_EQ(read_file(paths[i]), expected) << row.name << ", file " << i;
         }
         // The mode stays as the other program left it: no set-user-ID bit comes back.

@@ -33,8 +33,9 @@ ScratchDir::~ScratchDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::string read_file(const std::string& path) {
+std::string read_file(const std::string& path, off_t offset) {
     std::ifstream in(path, std::ios::binary);
+    in.seekg(offset);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -43,14 +44,15 @@ void write_file(const std::string& path, const std::string& content) {
 }
 
 std::vector<std::string> layout_files(const std::string& directory, int count,
-                                      const std::string& content, int folders) {
+                                      const std::string& content, int folders, off_t hole) {
     std::vector<std::string> paths;
     for (int i = 0; i < count; ++i) {
         const std::string folder =
             folders == 0 ? directory : directory + "/" + std::to_string(i % folders);
         ::mkdir(folder.c_str(), 0755);
         paths.push_back(folder + "/" + std::to_string(i) + ".xml");
-        write_file(paths.back(), content);
+        std::ofstream out(paths.back(), std::ios::binary);
+        out.seekp(hole) << content;
     }
     return paths;
 }

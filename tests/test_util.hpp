@@ -25,7 +25,8 @@ class ScratchDir {
     std::string path_;
 };
 
-std::string read_file(const std::string& path);
+// The content of `path` from `offset` on.
+std::string read_file(const std::string& path, off_t offset = 0);
 void write_file(const std::string& path, const std::string& content);
 // The names in `directory`, sorted, "." and ".." left out.
 std::vector<std::string> list_dir(const std::string& directory);
@@ -57,9 +58,10 @@ pid_t start_tool(const std::vector<std::string>& arguments, const Launch& launch
 int wait_tool(pid_t child);
 
 // Writes `count` files holding `content` into `directory`, as 0.xml, 1.xml, ..., taking turns
-// among `folders` folders 0/, 1/, ... inside it when given; their paths, in order.
+// among `folders` folders 0/, 1/, ... inside it when given, and behind a hole of `hole` bytes;
+// their paths, in order.
 std::vector<std::string> layout_files(const std::string& directory, int count,
-                                      const std::string& content, int folders = 0);
+                                      const std::string& content, int folders = 0, off_t hole = 0);
 
 // Rows whose prerequisite this machine lacks (mounting, another user, a tracer, a file system's
 // tools). In CI (CI=true) each fails the test: there every row must run. Elsewhere the row is
