@@ -374,6 +374,14 @@ TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
         }
         EXPECT_EQ(convert(path), outcome) << path;
     }
+    // With the setting out of sight, as under ProcSubset=pid, the kernel's default holds.
+    testing_util::Launch setting_hidden;
+    setting_hidden.wrapper = {"unshare", "--mount", "sh", "-c",
+                              "mount -t tmpfs hidden /proc/sys && exec \"$0\" \"$@\""};
+    if (protected_links.on() && ::geteuid() == 0) {
+        EXPECT_EQ(testing_util::run_tool({dir / "shared/planted.xml"}, setting_hidden).output,
+                  dir / "shared/planted.xml is can not open!\n");
+    }
     EXPECT_EQ(read_file(dir / "a.xml"), layout_before);
 }
 
