@@ -52,7 +52,7 @@ class ChangeProbe final : public RescaleSink {
 constexpr rlim_t spare_descriptors = 32;
 // A held file takes three (the file, its work file, its directory); a noted directory one.
 constexpr rlim_t descriptors_per_file = 4;
-constexpr std::size_t most_files_at_once = 64;
+constexpr std::size_t most_files_at_once = 128;
 // Files up to this size are converted in one pass.
 constexpr off_t small_file = off_t{64} * 1024;
 
