@@ -192,6 +192,10 @@ Verdict Converter::convert_once(const char* path, bool& name_moved) {
     if (Batch::too_large_to_wait_for(status.st_size)) {
         batch_.commit();
     }
+    const bool holes = has_holes(input.get(), status);
+    for (Worker& worker : buffers_->workers) {
+        worker.rescaler.expect_holes(holes);
+    }
     // Look before writing: a file with nothing to convert keeps its inode and times.
     ChangeProbe probe;
     if (buffers_->workers[0].rescaler.run(input.get(), 0, probe, status.st_size) ==
@@ -204,11 +208,11 @@ Verdict Converter::convert_once(const char* path, bool& name_moved) {
     // A small file is read and written in one piece: its unchanged start costs less to scan again
     // than to copy apart.
     const off_t copied_apart = status.st_size > small_file ? probe.unchanged_prefix : 0;
-    return replace(path, target, input, status, copied_apart);
+    return replace(path, target, input, status, copied_apart, holes);
 }
 
 Verdict Converter::replace(const char* path, Target& target, UniqueFd& input,
-                           const struct stat& status, off_t unchanged_prefix) {
+                           const struct stat& status, off_t unchanged_prefix, bool holes) {
     auto file = std::make_unique<HeldFile>(std::move(target), std::move(input), status);
     if (const int error = file->work.create(status.st_uid)) {
         return {Outcome::failed, error};
@@ -216,7 +220,7 @@ Verdict Converter::replace(const char* path, Target& target, UniqueFd& input,
     const int work = file->work.fd();
     const int write_error =
         convert_in_chunks(buffers_->workers, file->input.get(), unchanged_prefix, status.st_size,
-                          work, has_holes(file->input.get(), status), signals_);
+                          work, holes, signals_);
     if (signals_.pending() != 0) {
         return {Outcome::interrupted};
     }

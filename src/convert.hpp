@@ -37,9 +37,9 @@ class Converter {
     Verdict attempt(const char* path);
     Verdict convert_once(const char* path, bool& name_moved);
     // Writes the converted form of `input`, whose first `unchanged_prefix` bytes need no change,
-    // to a work file, and holds it in the batch.
+    // to a work file, with holes where the input has `holes`, and holds it in the batch.
     Verdict replace(const char* path, Target& target, UniqueFd& input, const struct stat& status,
-                    off_t unchanged_prefix);
+                    off_t unchanged_prefix, bool holes);
     // How a work file on the file system `device`, open as `work`, is made durable.
     Durability durability_on(dev_t device, int work);
 

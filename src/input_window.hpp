@@ -26,6 +26,8 @@ class InputWindow {
     // Starts over on `fd`, with nothing read yet; the input ends at `end`, or where the file does
     // when `end` is the largest offset.
     void reset(int fd, off_t end);
+    // Whether the inputs from now on may have holes, whose zeros are then filled in, not read.
+    void expect_holes(bool holes) { holes_ = holes; }
 
     // The bytes from `at` to the end of the window; empty at the end of the input or after a read
     // error. When `at` lies outside, the window is read afresh from `line_start` if that keeps
@@ -40,6 +42,9 @@ class InputWindow {
                    : std::string_view();
     }
     bool contains(off_t at) const { return at >= start_ && at < end(); }
+    // Reads at most `size` bytes at `offset` into `data`, outside the window, zeros of a hole
+    // filled in unread: the count, 0 at the end, or -1 on an error.
+    long read_outside(char* data, std::size_t size, off_t offset) const;
     // Where the byte at `at` stands; the window must contain it.
     const char* data_at(off_t at) const { return data_ + (at - start_); }
     int fd() const { return fd_; }
@@ -50,6 +55,7 @@ class InputWindow {
   private:
     off_t half_capacity() const { return static_cast<off_t>(capacity_ / 2); }
     void load(off_t at);
+    std::size_t hole_at(off_t at, std::size_t most) const;
 
     int fd_ = -1;
     char* data_;
@@ -58,6 +64,7 @@ class InputWindow {
     std::size_t size_ = 0;
     off_t input_end_ = 0;  // where the input ends, as far as known
     bool failed_ = false;
+    bool holes_ = false;
     const HeldSignals* signals_ = nullptr;
 };
 

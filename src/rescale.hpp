@@ -40,6 +40,8 @@ class Rescaler {
 
     // Makes a held signal that arrives end every later scan as a read failure.
     void watch(const HeldSignals& signals) { window_.watch(signals); }
+    // Whether the files scanned from now on may have holes, which are then leapt over unread.
+    void expect_holes(bool holes) { window_.expect_holes(holes); }
 
     // The first offset at or after `at` that starts a line, or the end of the file; -1 on a read
     // error.
