@@ -159,20 +159,8 @@ Verdict Converter::convert_once(const char* path, bool& name_moved) {
     if (!input) {
         return lookup_failure();
     }
-    // A run never waits while it holds locks: another run may be waiting for one of them.
-    if (::flock(input.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK) {
-            return {Outcome::failed, errno};
-        }
-        batch_.commit();
-        switch (lock_exclusively(input.get(), signals_)) {
-            case LockResult::locked:
-                break;
-            case LockResult::interrupted:
-                return {Outcome::interrupted};
-            case LockResult::failed:
-                return {Outcome::failed, errno};
-        }
+    if (!lock(input.get(), failure)) {
+        return failure;
     }
     struct stat status {};
     struct stat named {};
@@ -185,9 +173,35 @@ Verdict Converter::convert_once(const char* path, bool& name_moved) {
     name_moved =
         ::fstatat(target.directory.get(), target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         named.st_dev != status.st_dev || named.st_ino != status.st_ino;
-    if (name_moved) {
-        return failure;
+    return name_moved ? failure : convert_locked(path, target, input, status);
+}
+
+// A run never waits while it holds locks, since another run may be waiting for one of them: when
+// the lock is busy, the batch is put in place first.
+bool Converter::lock(int input, Verdict& failure) {
+    if (::flock(input, LOCK_EX | LOCK_NB) == 0) {
+        return true;
     }
+    if (errno != EWOULDBLOCK) {
+        failure = {Outcome::failed, errno};
+        return false;
+    }
+    batch_.commit();
+    switch (lock_exclusively(input, signals_)) {
+        case LockResult::locked:
+            return true;
+        case LockResult::interrupted:
+            failure = {Outcome::interrupted};
+            return false;
+        case LockResult::failed:
+            failure = {Outcome::failed, errno};
+            return false;
+    }
+    return false;
+}
+
+Verdict Converter::convert_locked(const char* path, Target& target, UniqueFd& input,
+                                  const struct stat& status) {
     // However long this file takes to read, the files before it need not wait for it.
     if (Batch::too_large_to_wait_for(status.st_size)) {
         batch_.commit();

@@ -36,6 +36,11 @@ class Converter {
 
     Verdict attempt(const char* path);
     Verdict convert_once(const char* path, bool& name_moved);
+    // Takes the exclusive lock on the open file `input`; on failure leaves why in `failure`.
+    bool lock(int input, Verdict& failure);
+    // Converts the file `input`, locked, of `status`, found as `target`, unless it needs no change.
+    Verdict convert_locked(const char* path, Target& target, UniqueFd& input,
+                           const struct stat& status);
     // Writes the converted form of `input`, whose first `unchanged_prefix` bytes need no change,
     // to a work file, with holes where the input has `holes`, and holds it in the batch.
     Verdict replace(const char* path, Target& target, UniqueFd& input, const struct stat& status,
