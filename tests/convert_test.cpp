@@ -97,13 +97,18 @@ TEST_F(ConvertTest, WorkFileStaysInTheFilesDirectory) {
     }
 }
 
-// Runs the tool as the unprivileged user nobody, where setpriv is at hand and that user may run
-// the built tool.
+// Runs the tool as the unprivileged user nobody, where setpriv is at hand, from a copy that any
+// user may run wherever the build folder lies.
 const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534",
                                             "--clear-groups"};
 testing_util::RunResult run_as_nobody(const std::vector<std::string>& arguments) {
+    static const testing_util::ScratchDir shared;
+    static const bool copied = ::chmod(shared.path().c_str(), 0755) == 0 &&
+                               std::filesystem::copy_file(TESSARAN_BINARY, shared / "tessaran");
+    static const std::string tool = copied ? shared / "tessaran" : TESSARAN_BINARY;
     testing_util::Launch launch;
     launch.wrapper = as_nobody;
+    launch.tool = tool.c_str();
     return testing_util::run_tool(arguments, launch);
 }
 bool can_run_as_nobody() {

@@ -71,7 +71,7 @@ pid_t start_tool(const std::vector<std::string>& arguments, const Launch& launch
     for (const std::string& word : launch.wrapper) {
         argv.push_back(const_cast<char*>(word.c_str()));
     }
-    argv.push_back(const_cast<char*>(TESSARAN_BINARY));
+    argv.push_back(const_cast<char*>(launch.tool));
     for (const std::string& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }

@@ -47,6 +47,7 @@ struct Launch {
     bool quiet = false;  // standard error goes nowhere
     // A command that runs the tool, such as setpriv and its options.
     std::vector<std::string> wrapper;
+    const char* tool = TESSARAN_BINARY;  // the tool's binary
 };
 
 // Runs the tool with `arguments`, no shell involved.
