@@ -14,18 +14,23 @@ namespace {
 constexpr int create_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 constexpr int fresh_name_tries = 16;
 
-// Appends `count` characters drawn from the kernel's random source, letters and digits only.
-bool append_random(std::string& name, std::size_t count) {
+// Appends `count` characters drawn from the kernel's random source, letters and digits only: 0,
+// or why no such characters could be had.
+int append_random(std::string& name, std::size_t count) {
     static constexpr char alphabet[] =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     unsigned char bytes[16];
-    if (count > sizeof bytes || ::getrandom(bytes, count, 0) != static_cast<ssize_t>(count)) {
-        return false;
+    if (count > sizeof bytes) {
+        return EINVAL;
+    }
+    const ssize_t got = ::getrandom(bytes, count, 0);
+    if (got != static_cast<ssize_t>(count)) {
+        return got < 0 ? errno : EAGAIN;  // a short read names no error of its own
     }
     for (std::size_t i = 0; i < count; ++i) {
         name += alphabet[bytes[i] % (sizeof alphabet - 1)];
     }
-    return true;
+    return 0;
 }
 
 }  // namespace
@@ -59,8 +64,8 @@ int WorkFile::create_fresh() {
     const std::string usual = name_ + ".";
     for (int attempt = 0; attempt < fresh_name_tries; ++attempt) {
         name_ = usual;
-        if (!append_random(name_, 10)) {
-            return errno;
+        if (const int error = append_random(name_, 10)) {
+            return error;
         }
         fd_ = UniqueFd(::openat(directory_, name_.c_str(), create_flags, 0600));
         if (fd_ || errno != EEXIST) {
