@@ -31,12 +31,7 @@ void InputWindow::load(off_t at) {
     const auto wanted =
         static_cast<std::size_t>(std::min(static_cast<off_t>(capacity_), input_end_ - at));
     while (size_ < wanted) {
-        if (const std::size_t zeros = hole_at(end(), wanted - size_); zeros > 0) {
-            std::memset(data_ + size_, 0, zeros);
-            size_ += zeros;
-            continue;
-        }
-        const long count = read_at(fd_, data_ + size_, wanted - size_, end());
+        const long count = read_into(data_ + size_, wanted - size_, end());
         if (count <= 0) {
             // Short of an end that was known: the file shrank while it was read.
             failed_ = count < 0 || input_end_ != std::numeric_limits<off_t>::max();
@@ -48,7 +43,7 @@ void InputWindow::load(off_t at) {
     size_ = failed_ ? 0 : size_;
 }
 
-long InputWindow::read_outside(char* data, std::size_t size, off_t offset) const {
+long InputWindow::read_into(char* data, std::size_t size, off_t offset) const {
     if (const std::size_t zeros = hole_at(offset, size); zeros > 0) {
         std::memset(data, 0, zeros);
         return static_cast<long>(zeros);

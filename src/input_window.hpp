@@ -42,9 +42,9 @@ class InputWindow {
                    : std::string_view();
     }
     bool contains(off_t at) const { return at >= start_ && at < end(); }
-    // Reads at most `size` bytes at `offset` into `data`, outside the window, zeros of a hole
-    // filled in unread: the count, 0 at the end, or -1 on an error.
-    long read_outside(char* data, std::size_t size, off_t offset) const;
+    // Reads at most `size` bytes of the input at `offset` into `data`, the zeros of a hole filled
+    // in unread: the count, 0 at the end, or -1 on an error.
+    long read_into(char* data, std::size_t size, off_t offset) const;
     // Where the byte at `at` stands; the window must contain it.
     const char* data_at(off_t at) const { return data_ + (at - start_); }
     int fd() const { return fd_; }

@@ -305,7 +305,7 @@ void Scan::hand_on(off_t to) {
         } else {
             const off_t stop = run_ < window_.start() ? std::min(to, window_.start()) : to;
             const auto wanted = std::min(side_size_, static_cast<std::size_t>(stop - run_));
-            const long count = window_.read_outside(side_, wanted, run_);
+            const long count = window_.read_into(side_, wanted, run_);
             reread_failed_ = count <= 0 || window_.interrupted();
             bytes = std::string_view(side_, reread_failed_ ? 0 : static_cast<std::size_t>(count));
         }
