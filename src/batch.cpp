@@ -13,14 +13,18 @@ constexpr off_t most_bytes = off_t{64} * 1024 * 1024;
 // Outcomes waiting for their turn, at most, so that memory stays small whatever the arguments.
 constexpr std::size_t most_entries = 1024;
 
+// Whether `then` and `now` show the same size and modification time: no write and no cut between.
+bool same_content_time(const struct stat& then, const struct stat& now) {
+    return now.st_size == then.st_size && now.st_mtim.tv_sec == then.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == then.st_mtim.tv_nsec;
+}
+
 // Whether the file `fd` has been written to, truncated, or had its mode, owner or attributes
 // changed since `start` was taken: then what was converted is no longer what the file holds,
 // and what was given to the work file no longer what the file grants.
 bool changed_since(int fd, const struct stat& start) {
     struct stat now {};
-    return ::fstat(fd, &now) != 0 || now.st_size != start.st_size ||
-           now.st_mtim.tv_sec != start.st_mtim.tv_sec ||
-           now.st_mtim.tv_nsec != start.st_mtim.tv_nsec ||
+    return ::fstat(fd, &now) != 0 || !same_content_time(start, now) ||
            now.st_ctim.tv_sec != start.st_ctim.tv_sec ||
            now.st_ctim.tv_nsec != start.st_ctim.tv_nsec;
 }
@@ -29,9 +33,7 @@ bool changed_since(int fd, const struct stat& start) {
 // `written`: then it no longer holds exactly the bytes this run wrote.
 bool written_to_since(int fd, const struct stat& written) {
     struct stat now {};
-    return ::fstat(fd, &now) != 0 || now.st_size != written.st_size ||
-           now.st_mtim.tv_sec != written.st_mtim.tv_sec ||
-           now.st_mtim.tv_nsec != written.st_mtim.tv_nsec;
+    return ::fstat(fd, &now) != 0 || !same_content_time(written, now);
 }
 
 }  // namespace
