@@ -1,6 +1,8 @@
 // Files converted into their work files, waiting to be made durable together and put in place.
 #include "batch.hpp"
 
+#include <cerrno>
+
 #include <linux/magic.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -112,12 +114,7 @@ void Batch::commit() {
     if (held_files_ > 0) {
         flush_file_systems();
     }
-    for (Entry& entry : entries_) {
-        if (entry.held) {
-            entry.outcome = signals_.pending() != 0 ? Outcome::interrupted : put_in_place(entry);
-            entry.held.reset();  // the lock, the directory, and an unplaced work file go
-        }
-    }
+    put_in_place_all();
     // Until the renames are on disk, a block they freed may be handed to the next batch's work
     // files (ext4 with data=writeback does so), and a power cut would bring back an old file
     // that holds other bytes.
@@ -128,6 +125,22 @@ void Batch::commit() {
     entries_.clear();
     held_files_ = 0;
     held_bytes_ = 0;
+}
+
+// A rename short of room is tried again once every other file of the batch is in place and its
+// work file gone: one at a time, it would have had that room, as a write short of room would.
+void Batch::put_in_place_all() {
+    for (const bool again : {false, true}) {
+        for (Entry& entry : entries_) {
+            if (!entry.held || (again && !entry.rename_short_of_room)) {
+                continue;
+            }
+            entry.outcome = signals_.pending() != 0 ? Outcome::interrupted : put_in_place(entry);
+            if (again || !entry.rename_short_of_room) {
+                entry.held.reset();  // the lock, the directory, and an unplaced work file go
+            }
+        }
+    }
 }
 
 // Each file system is flushed once, through the first work file on it: a file bind-mounted from
@@ -158,11 +171,17 @@ void Batch::flush_file_system_of(dev_t device) {
     }
 }
 
+// The work file stays open across the rename, so that the checks before it see the file that is
+// renamed; its data was made durable before, so closing it can report nothing new.
 Outcome Batch::put_in_place(Entry& entry) {
     HeldFile& file = *entry.held;
+    entry.rename_short_of_room = false;
     if (entry.flush_failed || changed_since(file.input.get(), file.start) ||
-        written_to_since(file.work.fd(), file.written) || !file.work.close() ||
-        !file.work.rename_over(file.target.name)) {
+        written_to_since(file.work.fd(), file.written)) {
+        return Outcome::failed;
+    }
+    if (!file.work.rename_over(file.target.name)) {
+        entry.rename_short_of_room = errno == ENOSPC || errno == EDQUOT;
         return Outcome::failed;
     }
     directories_.renamed_into(file.target.directory.get());

@@ -93,6 +93,7 @@ class Batch {
         std::unique_ptr<HeldFile> held;
         bool flushed;  // its file system has been flushed
         bool flush_failed;
+        bool rename_short_of_room = false;
     };
 
     // Whether `entry` holds a work file that the flush of its file system makes durable.
@@ -100,6 +101,7 @@ class Batch {
     void flush_file_systems();
     void flush_file_system_of(dev_t device);
     Outcome put_in_place(Entry& entry);
+    void put_in_place_all();
 
     const HeldSignals& signals_;
     DirectorySync directories_;

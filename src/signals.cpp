@@ -30,15 +30,17 @@ HeldSignals::HeldSignals() {
     sigemptyset(&held_);
     sigemptyset(&previous_);
     sigprocmask(SIG_BLOCK, nullptr, &previous_);
-    for (const int signal : ending_signals) {
+    const auto hold = [this](int signal) {
         if (would_end(signal, previous_)) {
             sigaddset(&held_, signal);
+            held_list_[held_count_++] = signal;
         }
+    };
+    for (const int signal : ending_signals) {
+        hold(signal);
     }
     for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
-        if (would_end(signal, previous_)) {
-            sigaddset(&held_, signal);
-        }
+        hold(signal);
     }
     sigprocmask(SIG_BLOCK, &held_, nullptr);
 }
@@ -47,16 +49,15 @@ HeldSignals::~HeldSignals() {
     sigprocmask(SIG_SETMASK, &previous_, nullptr);
 }
 
+// The lowest-numbered one, as the kernel would deliver them.
 int HeldSignals::pending() const {
     sigset_t arrived;
-    sigset_t held_and_arrived;
-    if (sigpending(&arrived) != 0 || sigandset(&held_and_arrived, &held_, &arrived) != 0 ||
-        sigisemptyset(&held_and_arrived) == 1) {
+    if (sigpending(&arrived) != 0) {
         return 0;
     }
-    for (int signal = 1; signal < NSIG; ++signal) {
-        if (sigismember(&held_and_arrived, signal) == 1) {
-            return signal;
+    for (int i = 0; i < held_count_; ++i) {
+        if (sigismember(&arrived, held_list_[i]) == 1) {
+            return held_list_[i];
         }
     }
     return 0;

@@ -26,6 +26,10 @@ class HeldSignals {
   private:
     sigset_t held_;
     sigset_t previous_;
+    // The held signals one by one: the C library's test for an empty set reads only part of a set,
+    // so a set that holds only real-time signals would look empty.
+    int held_list_[NSIG] = {};
+    int held_count_ = 0;
 };
 
 }  // namespace tessaran

@@ -26,7 +26,6 @@ class WorkFile {
     int create(uid_t file_owner);
     int fd() const { return fd_.get(); }
     const std::string& name() const { return name_; }
-    bool close() { return fd_.close(); }
     // Puts the work file in place of `target_name`; from then on it is no longer removed.
     bool rename_over(const std::string& target_name);
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -209,6 +211,29 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
             ::unlink(files[i].c_str());
         }
     }
+}
+
+// Every signal that ends a process and can be caught, sent while the run waits for a file that a
+// reader holds locked: the files before it stand converted, the wait ends at once, the locked
+// file is untouched, no work file is left, and the run dies of that very signal.
+TEST(Faults, EveryEndingSignalEndsTheWaitForALock) {
+    const ScratchDir dir;
+    write_file(dir / "locked.xml", layout_before);
+    const int reader = ::open((dir / "locked.xml").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(reader, LOCK_SH), 0);
+    for (const int signal : testing_util::ending_signals()) {
+        write_file(dir / "first.xml", layout_before);
+        const pid_t tool = testing_util::start_tool({dir / "first.xml", dir / "locked.xml"});
+        for (int wait = 0; wait < 100000 && read_file(dir / "first.xml") == layout_before; ++wait) {
+            ::usleep(50);
+        }
+        ::kill(tool, signal);
+        EXPECT_EQ(testing_util::wait_tool(tool), 128 + signal) << "signal " << signal;
+        EXPECT_EQ(read_file(dir / "first.xml"), layout_after) << "signal " << signal;
+        EXPECT_EQ(read_file(dir / "locked.xml"), layout_before) << "signal " << signal;
+        EXPECT_EQ(testing_util::list_dir(dir.path()).size(), 2u) << "signal " << signal;
+    }
+    ::close(reader);
 }
 
 // Runs on one file take turns, whichever way one of them ends: the file is whole, converted once

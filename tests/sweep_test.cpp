@@ -259,7 +259,7 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
     };
     const std::vector<std::string> delay_flush = {"-e", "inject=syncfs:delay_enter=1000000"};
     const std::string failing_syncfs = "inject=syncfs:error=EIO";
-    const Row rows[] = {
+    std::vector<Row> rows = {
         // The file system's flush fails: each file's own flush says which are sound.
         {"syncfs fails", {"-e", failing_syncfs}, -1, nullptr, 0644},
         {"syncfs and fsync #4 fail",
@@ -287,8 +287,27 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
          nullptr,
          0644,
          SIGTERM},
+        // A rename short of room, as on a near-full btrfs: tried again once the others are placed.
+        {"rename #1 short of room",
+         {"-e", "inject=renameat,renameat2:error=ENOSPC:when=1"},
+         -1,
+         nullptr,
+         0644},
     };
+    // Every other signal the run holds back, the real-time ones among them, the same way.
+    for (const int signal : testing_util::ending_signals()) {
+        if (signal != SIGTERM && !testing_util::is_fault_signal(signal)) {
+            rows.push_back({"a held signal while the batch is flushed",
+                            {"-e", "inject=syncfs:signal=" + std::to_string(signal)},
+                            -1,
+                            nullptr,
+                            0644,
+                            signal});
+        }
+    }
     for (const Row& row : rows) {
+        const std::string name =
+            row.name + (row.signal != 0 ? " " + std::to_string(row.signal) : "");
         const ScratchDir dir;
         ::chmod(dir.path().c_str(), 0755);  // for the other user
         const std::vector<std::string> paths =
@@ -322,20 +341,20 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         EXPECT_EQ(output, row.signal != 0   ? dir / "none.xml is not exist!\n"
                           : row.failing < 0 ? ""
                                             : paths[row.failing] + " tessaran fail!\n")
-            << row.name;
-        EXPECT_EQ(status, row.signal != 0 ? 128 + row.signal : row.failing < 0 ? 0 : 1) << row.name;
+            << name;
+        EXPECT_EQ(status, row.signal != 0 ? 128 + row.signal : row.failing < 0 ? 0 : 1) << name;
         for (int i = 0; i < 10; ++i) {
             const std::string expected = row.signal != 0    ? testing_util::layout_before
                                          : i != row.failing ? testing_util::layout_after
                                          : row.meanwhile    ? before_change
                                                             : testing_util::layout_before;
-            EXPECT_EQ(read_file(paths[i]), expected) << row.name << ", file " << i;
+            EXPECT_EQ(read_file(paths[i]), expected) << name << ", file " << i;
         }
         // The mode stays as the other program left it: no set-user-ID bit comes back.
         struct stat after {};
         ::stat(paths[4].c_str(), &after);
-        EXPECT_TRUE(!row.meanwhile || after.st_mode == changed.st_mode) << row.name;
-        EXPECT_EQ(testing_util::list_dir(dir.path()).size(), 10u) << row.name;
+        EXPECT_TRUE(!row.meanwhile || after.st_mode == changed.st_mode) << name;
+        EXPECT_EQ(testing_util::list_dir(dir.path()).size(), 10u) << name;
     }
 }
 

@@ -86,6 +86,8 @@ pid_t start_tool(const std::vector<std::string>& arguments, const Launch& launch
         }
         const rlimit file_size{launch.file_size_limit, launch.file_size_limit};
         const rlimit address_space{launch.address_space_limit, launch.address_space_limit};
+        const rlimit no_core{0, 0};  // signals that dump core are sent on purpose
+        ::setrlimit(RLIMIT_CORE, &no_core);
         ::setrlimit(RLIMIT_FSIZE, &file_size);
         ::setrlimit(RLIMIT_AS, &address_space);
         if (launch.ignored_signal != 0) {
@@ -145,6 +147,29 @@ void RowSkips::report() const {
     if (!reasons_.empty()) {
         GTEST_SKIP() << "rows skipped: " << reasons_;
     }
+}
+
+std::vector<int> ending_signals() {
+    const std::vector<int> not_ending = {SIGKILL, SIGSTOP, SIGCHLD, SIGCONT,  SIGTSTP,
+                                         SIGTTIN, SIGTTOU, SIGURG,  SIGWINCH, SIGXFSZ};
+    std::vector<int> signals;
+    for (int signal = 1; signal <= 64; ++signal) {
+        const bool reserved = signal > SIGSYS && signal < SIGRTMIN;
+        if (!reserved &&
+            std::find(not_ending.begin(), not_ending.end(), signal) == not_ending.end()) {
+            signals.push_back(signal);
+        }
+    }
+    return signals;
+}
+
+bool is_fault_signal(int signal) {
+    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS}) {
+        if (signal == fault) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool exists(const std::string& path) {

@@ -76,6 +76,13 @@ class RowSkips {
     std::string reasons_;
 };
 
+// Every signal from 1 to 64 whose default action ends a process and that a program may catch:
+// not SIGKILL or SIGSTOP, not those the C library keeps for itself, and not SIGXFSZ, which the tool
+// ignores so that a file-size limit fails a write instead.
+std::vector<int> ending_signals();
+// Whether `signal` is one a fault raises, which ends the process at once by design.
+bool is_fault_signal(int signal);
+
 // Whether the file or link `path` exists.
 bool exists(const std::string& path);
 
