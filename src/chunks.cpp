@@ -10,6 +10,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -27,12 +28,8 @@ constexpr std::size_t window_size = chunk_size + chunk_size / 4;
 // How much written data the disk is told to start on at once, so that the final fsync finds
 // little left to do.
 constexpr off_t writeback_stretch = off_t{4} * 1024 * 1024;
-// The unit of a hole in the output: a run of zeros that fills whole blocks of this size.
+// The shortest run of zeros left as a hole in the output: a file system block.
 constexpr std::size_t hole_block = 4096;
-
-bool all_zero(const char* data, std::size_t size) {
-    return data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0;
-}
 
 // What the workers share: where each chunk begins, whose turn it is to write, the output and
 // whether the conversion has failed. A chunk begins where the one before it ends, so a line
@@ -68,28 +65,33 @@ class Turns {
         changed_.notify_all();
     }
 
-    // Writes at the output's end; in a sparse output, whole blocks of zeros are left as holes.
-    // Only the one whose turn it is calls this, so what it keeps needs no lock: the turn passes
-    // on under the mutex.
+    // Writes at the output's end. In a sparse output zeros are owed rather than written: a run of
+    // at least a block's worth becomes a hole wherever it starts, and a shorter one is written once
+    // the data behind it shows how short it is. A run that ends one write may go on in the next, so
+    // no chunk or buffer boundary costs a block. Only the one whose turn it is calls this, so what
+    // it keeps needs no lock: the turn passes on under the mutex.
     bool write(const char* data, std::size_t size) {
-        while (size > 0) {
-            const std::size_t dense = sparse_ ? dense_run(data, size) : size;
-            if (dense > 0 && !write_dense(data, dense)) {
+        if (!sparse_) {
+            return write_dense(data, size);
+        }
+        const char* const end = data + size;
+        while (data != end) {
+            const auto [zeros, zeros_end] = next_zeros_to_owe(data, end);
+            if (zeros != data && !(settle_owed_zeros() && write_dense(data, zeros - data))) {
                 return false;
             }
-            const std::size_t zeros = zero_run(data + dense, size - dense);
-            if (zeros > 0 && !leave_hole(zeros)) {
-                return false;
-            }
-            data += dense + zeros;
-            size -= dense + zeros;
+            owed_zeros_ += zeros_end - zeros;
+            data = zeros_end;
         }
         return true;
     }
 
-    // Gives a sparse output that ends in a hole its full size.
+    // Owes `count` zeros at the output's end: a hole of the input, passed on unread.
+    void skip(off_t count) { owed_zeros_ += count; }
+
+    // Gives a sparse output its full size, the zeros still owed at its end included.
     bool finish() {
-        if (ends_in_hole_ && ::ftruncate(output_, output_end_) != 0) {
+        if (sparse_ && ::ftruncate(output_, output_end_ + owed_zeros_) != 0) {
             write_error_ = errno;
             return false;
         }
@@ -115,7 +117,6 @@ class Turns {
             return false;
         }
         output_end_ += static_cast<off_t>(size);
-        ends_in_hole_ = false;
         if (output_end_ - started_ >= writeback_stretch) {
             ::sync_file_range(output_, started_, output_end_ - started_, SYNC_FILE_RANGE_WRITE);
             started_ = output_end_;
@@ -123,41 +124,45 @@ class Turns {
         return true;
     }
 
-    bool leave_hole(std::size_t size) {
-        if (::lseek(output_, static_cast<off_t>(size), SEEK_CUR) < 0) {
-            write_error_ = errno;
-            return false;
+    // Before data is written, the zeros owed become a hole, or are written when too few for one.
+    bool settle_owed_zeros() {
+        static constexpr char zeros[hole_block] = {};
+        if (owed_zeros_ > 0 && owed_zeros_ < static_cast<off_t>(hole_block)) {
+            if (!write_dense(zeros, static_cast<std::size_t>(owed_zeros_))) {
+                return false;
+            }
+        } else if (owed_zeros_ > 0) {
+            if (::lseek(output_, owed_zeros_, SEEK_CUR) < 0) {
+                write_error_ = errno;
+                return false;
+            }
+            output_end_ += owed_zeros_;
         }
-        output_end_ += static_cast<off_t>(size);
-        ends_in_hole_ = true;
+        owed_zeros_ = 0;
         return true;
     }
 
-    // How many of `size` bytes come before the first whole output block of zeros among them.
-    std::size_t dense_run(const char* data, std::size_t size) const {
-        std::size_t block =
-            (hole_block - static_cast<std::size_t>(output_end_) % hole_block) % hole_block;
-        for (; block + hole_block <= size; block += hole_block) {
-            if (all_zero(data + block, hole_block)) {
-                return block;
+    // The next run of zeros in `data` to `end` worth owing: one of a block's worth or more, or
+    // one that reaches the end and may go on. The bytes before it are written as they stand.
+    static std::pair<const char*, const char*> next_zeros_to_owe(const char* data,
+                                                                 const char* end) {
+        for (const char* at = data;;) {
+            const auto* zeros = static_cast<const char*>(std::memchr(at, 0, end - at));
+            if (zeros == nullptr) {
+                return {end, end};
             }
+            const char* zeros_end = std::find_if(zeros, end, [](char byte) { return byte != 0; });
+            if (zeros_end == end || zeros_end - zeros >= static_cast<std::ptrdiff_t>(hole_block)) {
+                return {zeros, zeros_end};
+            }
+            at = zeros_end;
         }
-        return size;
-    }
-
-    // How many of `size` bytes, which start a whole output block, are whole blocks of zeros.
-    std::size_t zero_run(const char* data, std::size_t size) const {
-        std::size_t zeros = 0;
-        while (sparse_ && zeros + hole_block <= size && all_zero(data + zeros, hole_block)) {
-            zeros += hole_block;
-        }
-        return zeros;
     }
 
     int output_;
-    bool sparse_;  // the input has holes: so does the output
-    bool ends_in_hole_ = false;
-    off_t output_end_ = 0;  // written so far
+    bool sparse_;           // the input has holes: so does the output
+    off_t owed_zeros_ = 0;  // zeros behind what is written, not yet written or skipped
+    off_t output_end_ = 0;  // written or skipped so far
     off_t started_ = 0;     // the disk has been told to start on this much
     int write_error_ = 0;
 
@@ -178,6 +183,13 @@ class ChunkSink final : public RescaleSink {
 
     bool pass(std::string_view unchanged) override { return append(unchanged); }
     bool replace(std::string_view rewritten) override { return append(rewritten); }
+    bool pass_zeros(off_t count) override {
+        if (!flush()) {
+            return false;
+        }
+        turns_.skip(count);
+        return true;
+    }
 
     // Writes what is left and hands the turn on.
     bool finish() {
@@ -240,7 +252,7 @@ void convert_chunks(Worker& worker, Turns& turns, int input, off_t end, std::siz
         }
         const off_t nominal_end = begin + static_cast<off_t>(chunk_size);
         const off_t chunk_end =
-            nominal_end >= end ? end : worker.rescaler.line_start_from(input, nominal_end);
+            nominal_end >= end ? end : worker.rescaler.line_start_from(input, nominal_end, end);
         if (chunk_end < 0) {
             turns.fail();
             return;
@@ -256,9 +268,22 @@ void convert_chunks(Worker& worker, Turns& turns, int input, off_t end, std::siz
     }
 }
 
-// Writes the first `size` bytes of `input` as they stand, through `buffer`.
-bool copy_unchanged(char* buffer, int input, off_t size, Turns& turns, const HeldSignals& signals) {
+// Where data starts at or after `at` in `input`, which ends at `end`: past a hole, if any.
+off_t data_from(int input, off_t at, off_t end) {
+    const off_t data = ::lseek(input, at, SEEK_DATA);
+    return data >= at ? std::min(data, end) : errno == ENXIO ? end : at;
+}
+
+// Writes the first `size` bytes of `input` as they stand, through `buffer`; a `sparse` input's
+// holes are passed on unread.
+bool copy_unchanged(char* buffer, int input, off_t size, bool sparse, Turns& turns,
+                    const HeldSignals& signals) {
     for (off_t offset = 0; offset < size;) {
+        if (const off_t data = sparse ? data_from(input, offset, size) : offset; data > offset) {
+            turns.skip(data - offset);
+            offset = data;
+            continue;
+        }
         const auto wanted =
             static_cast<std::size_t>(std::min(static_cast<off_t>(output_size), size - offset));
         const long count = read_at(input, buffer, wanted, offset);
@@ -280,7 +305,7 @@ Worker::Worker(const HeldSignals& signals) : rescaler(window_size), output(new c
 int convert_in_chunks(Worker (&workers)[2], int input, off_t unchanged, off_t end, int output,
                       bool sparse, const HeldSignals& signals) {
     Turns turns(output, unchanged, sparse);
-    if (!copy_unchanged(workers[0].output.get(), input, unchanged, turns, signals)) {
+    if (!copy_unchanged(workers[0].output.get(), input, unchanged, sparse, turns, signals)) {
         return turns.write_error() != 0 ? turns.write_error() : EIO;
     }
     // A file of one chunk is not worth a thread.

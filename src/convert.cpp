@@ -40,6 +40,10 @@ class ChangeProbe final : public RescaleSink {
         changed = true;
         return false;
     }
+    bool pass_zeros(off_t count) override {  // a hole holds no line feed
+        passed_ += count;
+        return true;
+    }
 
     bool changed = false;
     off_t unchanged_prefix = 0;

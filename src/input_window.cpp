@@ -18,6 +18,8 @@ void InputWindow::reset(int fd, off_t end) {
     size_ = 0;
     input_end_ = end;
     failed_ = false;
+    data_begin_ = 0;
+    data_end_ = 0;
 }
 
 // Fills the whole buffer from `at`, or up to the end of the input.
@@ -43,29 +45,31 @@ void InputWindow::load(off_t at) {
     size_ = failed_ ? 0 : size_;
 }
 
-long InputWindow::read_into(char* data, std::size_t size, off_t offset) const {
-    if (const std::size_t zeros = hole_at(offset, size); zeros > 0) {
-        std::memset(data, 0, zeros);
-        return static_cast<long>(zeros);
+long InputWindow::read_into(char* data, std::size_t size, off_t offset) {
+    if (const off_t zeros = hole_end(offset) - offset; zeros > 0) {
+        const auto filled = static_cast<std::size_t>(std::min(zeros, static_cast<off_t>(size)));
+        std::memset(data, 0, filled);
+        return static_cast<long>(filled);
     }
     return read_at(fd_, data, size, offset);
 }
 
-// How many of the `most` bytes from `at` lie in a hole, and so are zeros that need no read. A file
-// system that cannot tell says the file is all data; past the last data, only an end that is
-// known bounds the hole.
-std::size_t InputWindow::hole_at(off_t at, std::size_t most) const {
-    if (!holes_) {
-        return 0;
+off_t InputWindow::hole_end(off_t at) {
+    if (!holes_ || at >= input_end_ || (at >= data_begin_ && at < data_end_)) {
+        return at;
     }
-    off_t data = ::lseek(fd_, at, SEEK_DATA);
+    const off_t data = ::lseek(fd_, at, SEEK_DATA);
     if (data < 0) {
-        if (errno != ENXIO || input_end_ == std::numeric_limits<off_t>::max()) {
-            return 0;
-        }
-        data = input_end_;
+        const bool end_known = input_end_ != std::numeric_limits<off_t>::max();
+        return errno == ENXIO && end_known ? input_end_ : at;
     }
-    return static_cast<std::size_t>(std::min(data - at, static_cast<off_t>(most)));
+    if (data > at) {
+        return std::min(data, input_end_);
+    }
+    const off_t hole = ::lseek(fd_, at, SEEK_HOLE);
+    data_begin_ = at;
+    data_end_ = hole > at ? hole : std::numeric_limits<off_t>::max();
+    return at;
 }
 
 }  // namespace tessaran

@@ -44,7 +44,11 @@ class InputWindow {
     bool contains(off_t at) const { return at >= start_ && at < end(); }
     // Reads at most `size` bytes of the input at `offset` into `data`, the zeros of a hole filled
     // in unread: the count, 0 at the end, or -1 on an error.
-    long read_into(char* data, std::size_t size, off_t offset) const;
+    long read_into(char* data, std::size_t size, off_t offset);
+    // Where the hole that `at` lies in ends, or `at` itself where it lies in data. A file system
+    // that cannot tell says the file is all data; past the last data, only an end that is known
+    // bounds the hole.
+    off_t hole_end(off_t at);
     // Where the byte at `at` stands; the window must contain it.
     const char* data_at(off_t at) const { return data_ + (at - start_); }
     int fd() const { return fd_; }
@@ -55,7 +59,6 @@ class InputWindow {
   private:
     off_t half_capacity() const { return static_cast<off_t>(capacity_ / 2); }
     void load(off_t at);
-    std::size_t hole_at(off_t at, std::size_t most) const;
 
     int fd_ = -1;
     char* data_;
@@ -65,6 +68,9 @@ class InputWindow {
     off_t input_end_ = 0;  // where the input ends, as far as known
     bool failed_ = false;
     bool holes_ = false;
+    // A stretch of data found last, so that most offsets need no question to the file system.
+    off_t data_begin_ = 0;
+    off_t data_end_ = 0;
     const HeldSignals* signals_ = nullptr;
 };
 

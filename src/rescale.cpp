@@ -79,7 +79,8 @@ class Scan {
 ScanEnd Scan::run() {
     off_t at = run_;
     off_t line_start = run_;
-    for (std::string_view view; !(view = from(at)).empty();) {
+    // A hole's zeros hold no '[' and no line feed, so the whole hole is passed in one step.
+    for (std::string_view view; !(view = from(at = window_.hole_end(at))).empty();) {
         const void* bracket = std::memchr(view.data(), '[', view.size());
         const std::size_t scanned =
             bracket == nullptr
@@ -200,6 +201,12 @@ GroupRead Scan::read_group(off_t bracket, off_t limit) {
     GroupReader reader;
     off_t at = bracket + 1;
     while (at < limit && reader.state() == GroupReader::State::reading) {
+        // However many zeros a hole holds, they change the reading as one zero does.
+        if (const off_t hole_end = std::min(window_.hole_end(at), limit); hole_end > at) {
+            constexpr char zero = 0;
+            at = reader.take(&zero, &zero + 1) == &zero ? at : hole_end;
+            continue;
+        }
         const std::string_view view = from(at);
         if (view.empty()) {
             break;
@@ -228,7 +235,9 @@ off_t Scan::find_tag_end(off_t at, off_t limit) {
 // The first `wanted` from `at` on, or `limit` when there is none before it, or once the scan has
 // halted. Without a limit, the end of the input stands for none.
 off_t Scan::find(char wanted, off_t at, off_t limit) {
-    for (std::string_view view; at < limit && !(view = from(at)).empty();) {
+    // Nothing wanted is a zero: a hole is leapt over.
+    for (std::string_view view;
+         (at = std::min(window_.hole_end(at), limit)) < limit && !(view = from(at)).empty();) {
         const std::size_t size = std::min(view.size(), static_cast<std::size_t>(limit - at));
         const void* found = std::memchr(view.data(), wanted, size);
         if (found != nullptr) {
@@ -298,6 +307,14 @@ void Scan::replace(off_t begin, off_t end, std::string_view bytes) {
 // read again through the side buffer, which leaves the window where it is.
 void Scan::hand_on(off_t to) {
     while (run_ < to && !halted()) {
+        if (const off_t hole_end = std::min(window_.hole_end(run_), to); hole_end > run_) {
+            stopped_ = !sink_.pass_zeros(hole_end - run_);
+            if (stopped_) {
+                return;
+            }
+            run_ = hole_end;
+            continue;
+        }
         std::string_view bytes;
         if (window_.contains(run_)) {
             bytes = std::string_view(window_.data_at(run_),
@@ -319,6 +336,18 @@ void Scan::hand_on(off_t to) {
 
 }  // namespace
 
+bool RescaleSink::pass_zeros(off_t count) {
+    static constexpr char zeros[4096] = {};
+    while (count > 0) {
+        const auto size = static_cast<std::size_t>(std::min<off_t>(count, sizeof zeros));
+        if (!pass(std::string_view(zeros, size))) {
+            return false;
+        }
+        count -= static_cast<off_t>(size);
+    }
+    return true;
+}
+
 Rescaler::Rescaler(std::size_t block_size)
     : block_(new char[block_size]),
       side_(new char[std::min(block_size, side_buffer_size)]),
@@ -330,13 +359,14 @@ ScanEnd Rescaler::run(int fd, off_t begin, RescaleSink& sink, off_t end) {
     return Scan(window_, side_.get(), side_size_, sink, begin).run();
 }
 
-// A line starts behind the first line feed at or after `at - 1`.
-off_t Rescaler::line_start_from(int fd, off_t at) {
+// A line starts behind the first line feed at or after `at - 1`; a hole holds none.
+off_t Rescaler::line_start_from(int fd, off_t at, off_t end) {
     if (at == 0) {
         return 0;
     }
-    window_.reset(fd, to_the_end);
+    window_.reset(fd, end);
     for (off_t from = at - 1;;) {
+        from = window_.hole_end(from);
         const std::string_view view = window_.from(from, from);
         if (view.empty()) {
             return window_.failed() ? -1 : std::max(at, from);

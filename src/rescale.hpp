@@ -21,6 +21,9 @@ class RescaleSink {
     // Each returns false to stop the scan.
     virtual bool pass(std::string_view unchanged) = 0;
     virtual bool replace(std::string_view rewritten) = 0;
+    // `count` zeros of a hole that stand as they were; passed on as bytes unless a sink can do
+    // better, as one that writes a file with holes can.
+    virtual bool pass_zeros(off_t count);
 };
 
 enum class ScanEnd { finished, stopped, read_failed };
@@ -43,9 +46,8 @@ class Rescaler {
     // Whether the files scanned from now on may have holes, which are then leapt over unread.
     void expect_holes(bool holes) { window_.expect_holes(holes); }
 
-    // The first offset at or after `at` that starts a line, or the end of the file; -1 on a read
-    // error.
-    off_t line_start_from(int fd, off_t at);
+    // The first offset at or after `at` that starts a line, or `end`; -1 on a read error.
+    off_t line_start_from(int fd, off_t at, off_t end);
 
   private:
     std::unique_ptr<char[]> block_;

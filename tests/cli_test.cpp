@@ -104,6 +104,8 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
         {{good}, "", 0, layout_after, interrupt_blocked},
         // A 2 GiB hole and a line on a 64 MiB disk: the hole stays a hole.
         {{good}, "", 0, layout_after, {}, "", {1, 0, "size=64m", 0, off_t{2} << 30}},
+        // A 4 EiB hole: passed in one step, however long, and left a hole.
+        {{good}, "", 0, layout_after, {}, "", {1, 0, "size=64m", 0, off_t{4} << 60}},
     };
     testing_util::RowSkips skips;
     for (const Row& row : rows) {
