@@ -42,11 +42,16 @@ bool read_sized(std::string& buffer, Query query) {
 constexpr const char* access_acl_name = "system.posix_acl_access";
 // The same ACL in xfs's own form, which xfs shows root besides.
 constexpr const char* xfs_access_acl_name = "trusted.SGI_ACL_FILE";
+constexpr const char* capability_name = "security.capability";
 constexpr std::size_t acl_header_size = 4;
 constexpr std::size_t acl_entry_size = 8;
 constexpr unsigned acl_owning_group = 0x04;
 constexpr unsigned acl_mask = 0x10;
 constexpr unsigned acl_others = 0x20;
+
+bool is_access_acl(const std::string& name) {
+    return name == access_acl_name || name == xfs_access_acl_name;
+}
 
 unsigned acl_field(const std::string& acl, std::size_t at) {
     return static_cast<unsigned char>(acl[at]) | static_cast<unsigned char>(acl[at + 1]) << 8;
@@ -101,8 +106,9 @@ int give_attribute(int replacement, const std::string& name, const std::string& 
     return attribute_value(replacement, name, held) && held == value ? 0 : error;
 }
 
-// Takes away every attribute of `replacement` that is not among `kept`, such as an ACL inherited
-// from its directory: 0, or the error of the call that failed.
+// Takes away every attribute of `replacement` that is not among `kept`, and any ACL it inherited
+// from its directory, which would take effect as soon as the mode opened the file to its group:
+// 0, or the error of the call that failed.
 int remove_others(int replacement, const std::vector<std::string>& kept) {
     std::vector<std::string> present;
     if (!attribute_names(replacement, present)) {
@@ -110,7 +116,7 @@ int remove_others(int replacement, const std::vector<std::string>& kept) {
     }
     for (const std::string& name : present) {
         // Gone already counts as removed: xfs shows root one ACL under two names.
-        if (std::find(kept.begin(), kept.end(), name) == kept.end() &&
+        if ((is_access_acl(name) || std::find(kept.begin(), kept.end(), name) == kept.end()) &&
             ::fremovexattr(replacement, name.c_str()) != 0 && errno != ENODATA) {
             return errno;
         }
@@ -120,13 +126,13 @@ int remove_others(int replacement, const std::vector<std::string>& kept) {
 
 // Gives `replacement` each attribute of `original` but its access ACL, or only that ACL: 0, or
 // the error of the call that failed. Where the group was not kept, the access ACL gives the new
-// owning group no more than others had.
+// owning group no more than others had. A file capability is given only `with_privileges`.
 int give_attributes(int original, int replacement, const std::vector<std::string>& names,
-                    bool access_acl, bool group_kept) {
+                    bool access_acl, bool group_kept, bool with_privileges) {
     std::string value;
     std::string held;
     for (const std::string& name : names) {
-        if ((name == access_acl_name || name == xfs_access_acl_name) != access_acl) {
+        if (is_access_acl(name) != access_acl || (!with_privileges && name == capability_name)) {
             continue;
         }
         if (!attribute_value(original, name, value)) {
@@ -154,23 +160,21 @@ mode_t mode_to_give(const struct stat& original, const struct stat& replacement)
     return mode;
 }
 
+// What the kernel keeps after a write by someone without the right to keep privileges: no
+// set-user-ID bit, and no set-group-ID bit where the group may execute.
+mode_t without_privileges(mode_t mode) {
+    mode &= ~mode_t{S_ISUID};
+    return (mode & S_IXGRP) != 0 ? mode & ~mode_t{S_ISGID} : mode;
+}
+
 }  // namespace
 
-// Owner first, since a change of owner clears the set-id bits and file capabilities. Until the
-// mode is given only this process may write the file (its work file is made 0600, and what it
-// inherits is taken away first), so every other attribute, a capability among them, and the
-// set-id bits stand before anyone else may write; the access ACL, which may let named users
-// write, comes last and sets the same permission bits the original's ACL and mode agreed on.
-int copy_attributes(int original, const struct stat& status, int replacement) {
-    struct stat now = status;
-    if (::fchown(replacement, status.st_uid, status.st_gid) != 0) {
-        // Not permitted: the file keeps this process's owner, and its group where that fails.
-        (void)::fchown(replacement, static_cast<uid_t>(-1), status.st_gid);
-        if (::fstat(replacement, &now) != 0) {
-            return errno;
-        }
-    }
-    const bool group_kept = now.st_gid == status.st_gid;
+// The owner comes first, since a change of owner clears the set-id bits and file capabilities;
+// across it the file grants no one anything, so that the new owner never holds more than it
+// finally will. Then, while the new owner has no right to it, every attribute but the access ACL,
+// a capability among them; then the owner's rights together with the set-id bits; then the ACL,
+// which sets the permission bits that the original's ACL and mode agreed on; then the mode.
+int copy_attributes(int original, const struct stat& status, int replacement, bool leased) {
     std::vector<std::string> names;
     if (!attribute_names(original, names)) {
         return errno;
@@ -178,13 +182,42 @@ int copy_attributes(int original, const struct stat& status, int replacement) {
     if (const int error = remove_others(replacement, names)) {
         return error;
     }
-    if (const int error = give_attributes(original, replacement, names, false, group_kept)) {
-        return error;
-    }
-    if (::fchmod(replacement, mode_to_give(status, now)) != 0) {
+    struct stat now {};
+    if (::fstat(replacement, &now) != 0) {
         return errno;
     }
-    return give_attributes(original, replacement, names, true, group_kept);
+    if (now.st_uid != status.st_uid && ::fchmod(replacement, 0) != 0) {
+        return errno;
+    }
+    if (::fchown(replacement, status.st_uid, status.st_gid) != 0) {
+        // Not permitted: the file keeps this process's owner, and its group where that fails.
+        (void)::fchown(replacement, static_cast<uid_t>(-1), status.st_gid);
+    }
+    if (::fstat(replacement, &now) != 0) {
+        return errno;
+    }
+    const bool group_kept = now.st_gid == status.st_gid;
+    const bool still_ours = now.st_uid == ::geteuid();
+    // Without a lease, another owner may have written its own bytes into the file by now.
+    const bool with_privileges = leased || still_ours;
+    mode_t mode = mode_to_give(status, now);
+    mode = with_privileges ? mode : without_privileges(mode);
+    // This process writes the attributes of a file that stays its own with its own rights.
+    if (still_ours && ::fchmod(replacement, (mode & 07000) | S_IRUSR | S_IWUSR) != 0) {
+        return errno;
+    }
+    if (const int error =
+            give_attributes(original, replacement, names, false, group_kept, with_privileges)) {
+        return error;
+    }
+    if (::fchmod(replacement, mode & (07000 | S_IRWXU)) != 0) {
+        return errno;
+    }
+    if (const int error =
+            give_attributes(original, replacement, names, true, group_kept, with_privileges)) {
+        return error;
+    }
+    return ::fchmod(replacement, mode) == 0 ? 0 : errno;
 }
 
 }  // namespace tessaran

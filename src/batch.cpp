@@ -1,6 +1,7 @@
 // Files converted into their work files, waiting to be made durable together and put in place.
 #include "batch.hpp"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <linux/magic.h>
@@ -96,8 +97,19 @@ bool Batch::holds_work_name(const std::string& name) const {
     return false;
 }
 
+bool Batch::holds_inode(dev_t device, ino_t inode) const {
+    for (const Entry& entry : entries_) {
+        if (entry.held &&
+            ((entry.held->start.st_dev == device && entry.held->start.st_ino == inode) ||
+             (entry.held->written.st_dev == device && entry.held->written.st_ino == inode))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void Batch::hold(const char* path, std::unique_ptr<HeldFile> file) {
-    held_bytes_ += file->start.st_size;
+    held_bytes_ += std::min(file->start.st_size, most_bytes);  // a sparse file may be exabytes
     ++held_files_;
     entries_.push_back({path, Outcome::converted, std::move(file), false, false});
 }
@@ -176,8 +188,9 @@ void Batch::flush_file_system_of(dev_t device) {
 Outcome Batch::put_in_place(Entry& entry) {
     HeldFile& file = *entry.held;
     entry.rename_short_of_room = false;
+    // Someone else who opened the work file could read or write the converted file through it.
     if (entry.flush_failed || changed_since(file.input.get(), file.start) ||
-        written_to_since(file.work.fd(), file.written)) {
+        written_to_since(file.work.fd(), file.written) || file.work.opened_by_others()) {
         return Outcome::failed;
     }
     if (!file.work.rename_over(file.target.name)) {

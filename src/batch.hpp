@@ -71,6 +71,8 @@ class Batch {
     static bool too_large_to_wait_for(off_t size);
     // Whether a held work file, in any directory, is named `name`.
     bool holds_work_name(const std::string& name) const;
+    // Whether the file of `device` and `inode` is held, as a file to convert or as a work file.
+    bool holds_inode(dev_t device, ino_t inode) const;
     // Whether every directory renamed into so far has been flushed.
     bool directories_flushed() const { return !directories_failed_; }
 

@@ -232,7 +232,7 @@ Verdict Converter::convert_locked(const char* path, Target& target, UniqueFd& in
 Verdict Converter::replace(const char* path, Target& target, UniqueFd& input,
                            const struct stat& status, off_t unchanged_prefix, bool holes) {
     auto file = std::make_unique<HeldFile>(std::move(target), std::move(input), status);
-    if (const int error = file->work.create(status.st_uid)) {
+    if (const int error = create_work_file(*file)) {
         return {Outcome::failed, error};
     }
     const int work = file->work.fd();
@@ -248,7 +248,7 @@ Verdict Converter::replace(const char* path, Target& target, UniqueFd& input,
     if (::fstat(work, &file->written) != 0) {
         return {Outcome::failed, errno};
     }
-    if (const int error = copy_attributes(file->input.get(), status, work)) {
+    if (const int error = copy_attributes(file->input.get(), status, work, file->work.leased())) {
         return {Outcome::failed, error};
     }
     file->durability = durability_on(file->written.st_dev, work);
@@ -257,6 +257,35 @@ Verdict Converter::replace(const char* path, Target& target, UniqueFd& input,
     }
     batch_.hold(path, std::move(file));
     return {Outcome::converted};
+}
+
+// A leftover under the work name that the batch holds, as a file to convert or as another's work
+// file, would be in place already one file at a time: the batch is put in place first, and the
+// leftover then removed as one file at a time would. A leftover that is a link to this very file
+// moves only its change time and link count, which are then taken as they now stand.
+int Converter::create_work_file(HeldFile& file) {
+    const auto held = [this](const struct stat& entry) {
+        return batch_.holds_inode(entry.st_dev, entry.st_ino);
+    };
+    int error = file.work.create(file.start.st_uid, held);
+    if (error == EBUSY && !batch_.empty()) {
+        batch_.commit();
+        error = file.work.create(file.start.st_uid, held);
+    }
+    const struct stat& removed = file.work.removed_leftover();
+    struct stat now {};
+    if (error == 0 && removed.st_nlink != 0 && removed.st_dev == file.start.st_dev &&
+        removed.st_ino == file.start.st_ino) {
+        if (::fstat(file.input.get(), &now) != 0) {
+            return errno;
+        }
+        if (now.st_size == file.start.st_size && now.st_mtim.tv_sec == file.start.st_mtim.tv_sec &&
+            now.st_mtim.tv_nsec == file.start.st_mtim.tv_nsec) {
+            file.start.st_ctim = now.st_ctim;
+            file.start.st_nlink = now.st_nlink;
+        }
+    }
+    return error;
 }
 
 // Asked of the work file, not the file it replaces: a file bind-mounted from another file system

@@ -45,6 +45,8 @@ class Converter {
     // to a work file, with holes where the input has `holes`, and holds it in the batch.
     Verdict replace(const char* path, Target& target, UniqueFd& input, const struct stat& status,
                     off_t unchanged_prefix, bool holes);
+    // Creates the work file of `file`; 0, or the error of the call that failed.
+    int create_work_file(HeldFile& file);
     // How a work file on the file system `device`, open as `work`, is made durable.
     Durability durability_on(dev_t device, int work);
 

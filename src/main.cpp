@@ -14,9 +14,16 @@ constexpr int exit_converted = 0;
 constexpr int exit_some_failed = 1;
 constexpr int exit_usage = 2;
 
+// Whether `code` is a line or paragraph separator, which some readers split lines at, or a
+// bidirectional control, which reorders what a terminal shows.
+bool splits_or_reorders(char32_t code) {
+    return (code >= 0x2028 && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
+}
+
 // The length of the character that starts `rest` when it may be printed as it stands, or 0 when
-// its first byte must be escaped: a C0 or C1 control character, DEL, or a byte that does not start
-// a valid UTF-8 sequence (overlong, a surrogate, past U+10FFFF, or cut short).
+// its first byte must be escaped: a C0 or C1 control character, DEL, a separator or bidirectional
+// control, or a byte that does not start a valid UTF-8 sequence (overlong, a surrogate, past
+// U+10FFFF, or cut short).
 std::size_t printable_length(std::string_view rest) {
     const auto lead = static_cast<unsigned char>(rest[0]);
     if (lead < 0x80) {
@@ -37,13 +44,14 @@ std::size_t printable_length(std::string_view rest) {
     constexpr char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
     const bool valid =
         code >= least[length] && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
-    return valid && (code < 0x80 || code > 0x9f) ? length : 0;
+    return valid && (code < 0x80 || code > 0x9f) && !splits_or_reorders(code) ? length : 0;
 }
 
-// Whether every character of `name` may be printed as it stands.
+// Whether every character of `name` may be printed as it stands, and no backslash could be read
+// as the start of an escape.
 bool printable(std::string_view name) {
     for (std::size_t at = 0, length; at < name.size(); at += length) {
-        if ((length = printable_length(name.substr(at))) == 0) {
+        if ((length = printable_length(name.substr(at))) == 0 || name[at] == '\\') {
             return false;
         }
     }
@@ -73,10 +81,10 @@ void append_escaped(std::string& escaped, unsigned char byte) {
     }
 }
 
-// `path` as it is shown in a message, so that it cannot forge a line or drive any terminal: a name
-// with control characters or bytes that are not UTF-8 has them written as escapes, and its
-// backslashes doubled so that the escapes read back unambiguously. Any other name, whatever its
-// script, is shown as it is.
+// `path` as it is shown in a message, so that it cannot forge a line or drive any terminal, and
+// two names never show alike: control characters, separators, bidirectional controls and bytes
+// that are not UTF-8 are written as escapes, and every backslash is doubled. Any other name,
+// whatever its script, is shown as it is.
 std::string shown(const char* path) {
     const std::string_view name(path);
     if (printable(name)) {

@@ -1,42 +1,63 @@
 // The work file a conversion writes beside the file it converts.
 #pragma once
 
+#include <functional>
 #include <string>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "fd.hpp"
 
 namespace tessaran {
 
+// Says whether the file of `status` is one the run still needs, and so is no leftover.
+using InUse = std::function<bool(const struct stat& status)>;
+
 // The work file ".NAME_bak" beside NAME, removed again unless it has been renamed over NAME.
 class WorkFile {
   public:
     WorkFile(int directory, const std::string& target_name)
-        : directory_(directory), name_("." + target_name + "_bak") {}
+        : directory_(directory), target_name_(target_name), name_("." + target_name + "_bak") {}
     WorkFile(const WorkFile&) = delete;
     WorkFile& operator=(const WorkFile&) = delete;
     ~WorkFile();
 
-    // Creates the file afresh, mode 0600: 0, or the error of the call that failed. O_EXCL never
-    // follows a link planted under the name. A leftover there, a regular file of this process's
-    // user or of `file_owner` that an ended run left, is removed first. Any other entry (another
-    // user's file, a link, a directory), or one this process may not remove, is left as it is,
-    // and the work file gets a fresh name that no one can foresee instead.
-    int create(uid_t file_owner);
+    // Creates the file afresh, mode 0600, and takes a write lease on it where the file system
+    // grants one: 0, or the error of the call that failed. O_EXCL never follows a link planted
+    // under the name. A leftover there, a regular file of this process's user or of `file_owner`
+    // that an ended run left, is removed first, unless `in_use` says the run still needs it: then
+    // EBUSY, and nothing is made. Any other entry (another user's file, a link, a directory), or
+    // one this process may not remove, is left as it is, and the work file gets a fresh name that
+    // no one can foresee instead; what ended runs left under such names is removed as a leftover
+    // too.
+    int create(uid_t file_owner, const InUse& in_use);
     int fd() const { return fd_.get(); }
     const std::string& name() const { return name_; }
+    // Whether a write lease stands on the file: while it does, no one else has it open.
+    bool leased() const { return leased_; }
+    // Whether someone else opened the file since it was made: a lease that no longer stands.
+    bool opened_by_others() const;
+    // The leftover removed to make room, if one was: its status; st_nlink is 0 otherwise.
+    const struct stat& removed_leftover() const { return removed_; }
     // Puts the work file in place of `target_name`; from then on it is no longer removed.
     bool rename_over(const std::string& target_name);
 
   private:
-    bool is_leftover(uid_t file_owner) const;
-    int create_fresh();
+    bool is_leftover(const std::string& name, uid_t file_owner, struct stat& entry) const;
+    int remove_leftover(const std::string& name, uid_t file_owner, const InUse& in_use);
+    std::string fresh_prefix() const;
+    int remove_fresh_leftovers(const std::string& prefix, uid_t file_owner, const InUse& in_use);
+    int create_fresh(uid_t file_owner, const InUse& in_use);
+    int open_new();
 
     int directory_;
+    std::string target_name_;
     std::string name_;
     UniqueFd fd_;
+    struct stat removed_ {};
     bool created_ = false;
+    bool leased_ = false;
     bool placed_ = false;
 };
 

@@ -61,6 +61,7 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
         testing_util::Launch launch = {};
         std::string long_after = "";  // what long.xml must hold after, if the row uses it
         Many many = {};
+        const char* work_name_holds = "left by a killed run";  // "link": a hard link to good.xml
     };
     const Row rows[] = {
         // All converted: silent, status 0; a name given twice is scaled twice.
@@ -87,8 +88,26 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
          1,
          layout_after},
         {{dir / "café-ü-日本.xml", good}, dir / "café-ü-日本.xml is not exist!\n", 1, layout_after},
+        // A backslash is always doubled, so the two characters \n never read as a line feed; line
+        // separators and bidirectional controls are escaped too.
+        {{dir / "x\\n.xml", good}, dir / "x\\\\n.xml is not exist!\n", 1, layout_after},
+        {{dir / "a\u2028b\u202ec\u2069.xml", good},
+         dir / "a\\342\\200\\250b\\342\\200\\256c\\342\\201\\251.xml is not exist!\n",
+         1,
+         layout_after},
         // This run's own work file, named after its file: one at a time, it is in place already.
         {{good, dir / ".good.xml_bak"}, dir / ".good.xml_bak is not exist!\n", 1, layout_after},
+        // A file named like another's work file, named first, or a link to the file under its
+        // work name: one at a time, each would be converted before the other looks for leftovers.
+        {{dir / ".good.xml_bak", good},
+         "",
+         0,
+         layout_after,
+         {},
+         "",
+         {},
+         "<rect>[5,5,5,5]</rect>\n"},
+        {{good}, "", 0, layout_after, {}, "", {}, "link"},
         // Memory does not follow the length of a line: no message is lost, every file converted.
         {{dir / "no.xml", dir / "long.xml", good},
          dir / "no.xml is not exist!\n",
@@ -115,7 +134,12 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
         }
 #endif
         write_file(good, layout_before);
-        write_file(dir / ".good.xml_bak", "left by a killed run");
+        ::unlink((dir / ".good.xml_bak").c_str());
+        if (std::string(row.work_name_holds) == "link") {
+            ::link(good.c_str(), (dir / ".good.xml_bak").c_str());
+        } else {
+            write_file(dir / ".good.xml_bak", row.work_name_holds);
+        }
         ::unlink((dir / "hard.xml").c_str());
         ::link(good.c_str(), (dir / "hard.xml").c_str());
         if (!row.long_after.empty()) {

@@ -97,18 +97,13 @@ TEST_F(ConvertTest, WorkFileStaysInTheFilesDirectory) {
     }
 }
 
-// Runs the tool as the unprivileged user nobody, where setpriv is at hand, from a copy that any
-// user may run wherever the build folder lies.
+// Runs the tool as the unprivileged user nobody, where setpriv is at hand.
 const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534",
                                             "--clear-groups"};
 testing_util::RunResult run_as_nobody(const std::vector<std::string>& arguments) {
-    static const testing_util::ScratchDir shared;
-    static const bool copied = ::chmod(shared.path().c_str(), 0755) == 0 &&
-                               std::filesystem::copy_file(TESSARAN_BINARY, shared / "tessaran");
-    static const std::string tool = copied ? shared / "tessaran" : TESSARAN_BINARY;
     testing_util::Launch launch;
     launch.wrapper = as_nobody;
-    launch.tool = tool.c_str();
+    launch.tool = testing_util::tool_for_any_user();
     return testing_util::run_tool(arguments, launch);
 }
 bool can_run_as_nobody() {
@@ -137,12 +132,26 @@ TEST_F(ConvertTest, OnlyALeftoverUnderTheWorkNameIsReplaced) {
         ::chown((dir / "a.xml").c_str(), 65534, 65534);
         ::chmod(dir.path().c_str(), 01777);
     };
+    // A killed run that could not use the work name left its work file under a fresh one.
+    const auto fresh_leftover = [&] {
+        other_users_file();
+        write_file(dir / ".a.xml_bak.K1lledRun0", "stale content\n");
+    };
+    // A name so long that a fresh name beside it must be cut short, its usual work name taken.
+    const std::string long_name = std::string(240, 'l') + ".xml";
+    const auto long_name_taken = [&] {
+        write_file(dir / ("." + long_name + "_bak"), "precious");
+        ::chown((dir / ("." + long_name + "_bak")).c_str(), 1234, 1234);
+    };
     struct Row {
         std::function<void()> leave_behind;
         bool by_nobody;
         std::vector<std::string> left;
+        std::string name = "a.xml";
     };
     const Row rows[] = {
+        {fresh_leftover, false, {".a.xml_bak", "a.xml", "victim"}},
+        {long_name_taken, false, {"." + long_name + "_bak", long_name, "victim"}, long_name},
         {stale_file, false, {"a.xml", "victim"}},
         {owners_leftover, false, {"a.xml", "victim"}},
         {planted_link, false, {".a.xml_bak", "a.xml", "victim"}},
@@ -156,19 +165,20 @@ TEST_F(ConvertTest, OnlyALeftoverUnderTheWorkNameIsReplaced) {
             continue;
         }
         ::chmod(dir.path().c_str(), 0700);
-        write_file(dir / "a.xml", layout_before);
+        const std::string path = dir / row.name, work = dir / ("." + row.name + "_bak");
+        write_file(path, layout_before);
         row.leave_behind();
         if (row.by_nobody) {
-            EXPECT_EQ(run_as_nobody({dir / "a.xml"}).output, "");
+            EXPECT_EQ(run_as_nobody({path}).output, "");
         } else {
-            EXPECT_EQ(convert(dir / "a.xml"), Outcome::converted);
+            EXPECT_EQ(convert(path), Outcome::converted);
         }
-        EXPECT_EQ(read_file(dir / "a.xml"), layout_after);
+        EXPECT_EQ(read_file(path), layout_after);
         EXPECT_EQ(read_file(dir / "victim"), "precious");
         EXPECT_EQ(names(), row.left);
-        EXPECT_TRUE(row.left.size() == 2 || exists(dir / ".a.xml_bak/") ||
-                    read_file(dir / ".a.xml_bak") == "precious");
-        std::filesystem::remove_all(dir / ".a.xml_bak");
+        EXPECT_TRUE(row.left.size() == 2 || exists(work + "/") || read_file(work) == "precious");
+        std::filesystem::remove_all(work);
+        ::unlink(path.c_str());
     }
 }
 

@@ -83,6 +83,9 @@ std::vector<int> ending_signals();
 // Whether `signal` is one a fault raises, which ends the process at once by design.
 bool is_fault_signal(int signal);
 
+// A copy of the tool that any user may run, wherever the build folder lies.
+const char* tool_for_any_user();
+
 // Whether the file or link `path` exists.
 bool exists(const std::string& path);
 
