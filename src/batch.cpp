@@ -4,7 +4,14 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <dirent.h>
+#include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -45,12 +52,37 @@ bool Batch::flushed_with_batch(const Entry& entry) {
     return entry.held && entry.held->durability == Durability::with_batch;
 }
 
-// Only file systems known to write back and flush every dirty file on a whole-system flush are
-// trusted with one: a network or user-space file system may write pages back without asking its
-// server or disk to keep them.
+// Whether the ext2/3/4 file system on `device` runs a journal: the kernel lists each journal it
+// runs as /proc/fs/jbd2/NAME-INODE, NAME being the device's. When that cannot be told, it runs
+// none.
+bool runs_journal(dev_t device) {
+    char link[64];
+    char target[256];
+    std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(device), minor(device));
+    const ssize_t length = ::readlink(link, target, sizeof target - 1);
+    const std::unique_ptr<DIR, int (*)(DIR*)> journals(::opendir("/proc/fs/jbd2"), ::closedir);
+    if (length <= 0 || !journals) {
+        return false;
+    }
+    target[length] = '\0';
+    const char* slash = std::strrchr(target, '/');
+    const std::string journal_of = std::string(slash != nullptr ? slash + 1 : target) + "-";
+    while (const dirent* entry = ::readdir(journals.get())) {
+        if (std::strncmp(entry->d_name, journal_of.c_str(), journal_of.size()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Only file systems known to write back and flush every dirty file on a whole-system flush, in an
+// order a journal keeps, are trusted with one: a network or user-space file system may write pages
+// back without asking its server or disk to keep them, and ext2, or ext4 made without a journal,
+// may land a growing folder's blocks or a rename's two halves in any order.
 Durability durability_of(int fd) {
     struct statfs about {};
-    if (::fstatfs(fd, &about) != 0) {
+    struct stat status {};
+    if (::fstatfs(fd, &about) != 0 || ::fstat(fd, &status) != 0) {
         return Durability::on_its_own;
     }
     switch (static_cast<unsigned long>(about.f_type)) {
@@ -58,6 +90,7 @@ Durability durability_of(int fd) {
         case RAMFS_MAGIC:
             return Durability::none_needed;
         case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
+            return runs_journal(status.st_dev) ? Durability::with_batch : Durability::swapped_in;
         case XFS_SUPER_MAGIC:
         case BTRFS_SUPER_MAGIC:
         case F2FS_SUPER_MAGIC:
@@ -80,7 +113,7 @@ Batch::Batch(const HeldSignals& signals, Report report, std::size_t most_files)
 Batch::~Batch() = default;
 
 bool Batch::full() const {
-    return held_files_ >= most_files_ || held_bytes_ >= most_bytes ||
+    return one_at_a_time_ || held_files_ >= most_files_ || held_bytes_ >= most_bytes ||
            entries_.size() >= most_entries;
 }
 
@@ -111,6 +144,7 @@ bool Batch::holds_inode(dev_t device, ino_t inode) const {
 void Batch::hold(const char* path, std::unique_ptr<HeldFile> file) {
     held_bytes_ += std::min(file->start.st_size, most_bytes);  // a sparse file may be exabytes
     ++held_files_;
+    one_at_a_time_ = one_at_a_time_ || file->durability == Durability::swapped_in;
     entries_.push_back({path, Outcome::converted, std::move(file), false, false});
 }
 
@@ -137,6 +171,7 @@ void Batch::commit() {
     entries_.clear();
     held_files_ = 0;
     held_bytes_ = 0;
+    one_at_a_time_ = false;
 }
 
 // A rename short of room is tried again once every other file of the batch is in place and its
@@ -193,11 +228,30 @@ Outcome Batch::put_in_place(Entry& entry) {
         written_to_since(file.work.fd(), file.written) || file.work.opened_by_others()) {
         return Outcome::failed;
     }
+    if (file.durability == Durability::swapped_in) {
+        return swap_in(file);
+    }
     if (!file.work.rename_over(file.target.name)) {
         entry.rename_short_of_room = errno == ENOSPC || errno == EDQUOT;
         return Outcome::failed;
     }
     directories_.renamed_into(file.target.directory.get());
+    return Outcome::converted;
+}
+
+// Without a journal, a rename over a file changes the folder and the old file's link count in two
+// writes that may land in either order, and a repair at boot may then clear the new entry. Swapped
+// in, both files keep their links until the folder holds the new entry on disk; only then does the
+// old content, now under the work name, go. A folder that cannot be flushed fails the run's
+// flush, as for any batch: the file is converted, but may not survive a power cut.
+Outcome Batch::swap_in(HeldFile& file) {
+    if (!file.work.swap_with(file.target.name)) {
+        return Outcome::failed;
+    }
+    const UniqueFd folder(
+        ::openat(file.target.directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    directories_failed_ = !folder || ::fsync(folder.get()) != 0 || directories_failed_;
+    file.work.remove_swapped_out();
     return Outcome::converted;
 }
 

@@ -27,6 +27,8 @@ enum class Durability {
     none_needed,  // a file system in memory: nothing survives a power cut anyway
     with_batch,   // one flush of the whole file system makes every file on it durable
     on_its_own,   // the file system's own flush cannot be trusted with that: an fsync each
+    swapped_in,   // no journal orders its writes: an fsync each, put in place on its own, swapped
+                  // with the old file and the folder flushed before the old file's link goes
 };
 
 // The durability a work file on the file system of `fd` needs.
@@ -103,6 +105,7 @@ class Batch {
     void flush_file_systems();
     void flush_file_system_of(dev_t device);
     Outcome put_in_place(Entry& entry);
+    Outcome swap_in(HeldFile& file);
     void put_in_place_all();
 
     const HeldSignals& signals_;
@@ -113,6 +116,7 @@ class Batch {
     std::size_t held_files_ = 0;
     off_t held_bytes_ = 0;
     bool directories_failed_ = false;
+    bool one_at_a_time_ = false;  // it holds a file to be swapped in
 };
 
 }  // namespace tessaran

@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -95,6 +96,8 @@ struct Converter::Buffers {
     // The durability of the file system a work file was last made on, by that file system.
     dev_t last_device = 0;
     Durability last_durability = Durability::on_its_own;
+    // The file systems this run has written to, each flushed once before its first write.
+    std::vector<dev_t> written_to;
 };
 
 Converter::Converter(const HeldSignals& signals, Report report)
@@ -158,8 +161,15 @@ Verdict Converter::convert_once(const char* path, bool& name_moved) {
         name_moved = true;
         return failure;
     }
-    UniqueFd input(::openat(target.directory.get(), target.name.c_str(),
-                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    constexpr int input_flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    UniqueFd input(::openat(target.directory.get(), target.name.c_str(), input_flags));
+    if (!input && errno == EWOULDBLOCK) {  // leased: waited for as a lock is, with nothing held
+        batch_.commit();
+        if (open_when_unleased(target.directory.get(), target.name.c_str(), input_flags, input,
+                               signals_) == LockResult::interrupted) {
+            return {Outcome::interrupted};
+        }
+    }
     if (!input) {
         return lookup_failure();
     }
@@ -232,6 +242,7 @@ Verdict Converter::convert_locked(const char* path, Target& target, UniqueFd& in
 Verdict Converter::replace(const char* path, Target& target, UniqueFd& input,
                            const struct stat& status, off_t unchanged_prefix, bool holes) {
     auto file = std::make_unique<HeldFile>(std::move(target), std::move(input), status);
+    flush_before_first_write(file->target.directory.get());
     if (const int error = create_work_file(*file)) {
         return {Outcome::failed, error};
     }
@@ -252,11 +263,32 @@ Verdict Converter::replace(const char* path, Target& target, UniqueFd& input,
         return {Outcome::failed, error};
     }
     file->durability = durability_on(file->written.st_dev, work);
-    if (file->durability == Durability::on_its_own && ::fsync(work) != 0) {
+    if ((file->durability == Durability::on_its_own ||
+         file->durability == Durability::swapped_in) &&
+        ::fsync(work) != 0) {
         return {Outcome::failed, errno};
     }
     batch_.hold(path, std::move(file));
     return {Outcome::converted};
+}
+
+// What an earlier run renamed may not be on disk yet, if it was killed before its flush: blocks
+// its renames freed could then be handed to this run's work files, and a power cut would bring
+// back an old file holding this run's bytes. So each file system is flushed once before this run
+// first writes there. That flush is of what came before, not of this run's files: its failure
+// fails none of them.
+void Converter::flush_before_first_write(int directory) {
+    struct stat status {};
+    if (::fstat(directory, &status) != 0 ||
+        std::find(buffers_->written_to.begin(), buffers_->written_to.end(), status.st_dev) !=
+            buffers_->written_to.end()) {
+        return;
+    }
+    buffers_->written_to.push_back(status.st_dev);
+    const UniqueFd folder(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder) {
+        (void)::syncfs(folder.get());
+    }
 }
 
 // A leftover under the work name that the batch holds, as a file to convert or as another's work

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <fcntl.h>
 #include <sys/file.h>
 
 namespace tessaran {
@@ -21,6 +22,24 @@ LockResult lock_exclusively(int fd, const HeldSignals& signals) {
             return LockResult::locked;
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
+            return LockResult::failed;
+        }
+        if (signals.wait(pause_ms)) {
+            return LockResult::interrupted;
+        }
+    }
+}
+
+// A lease makes a non-blocking open fail at once while it starts the lease's break; the open is
+// tried again until the holder lets go.
+LockResult open_when_unleased(int directory, const char* name, int flags, UniqueFd& fd,
+                              const HeldSignals& signals) {
+    for (int pause_ms = 1;; pause_ms = std::min(pause_ms * 2, longest_pause_ms)) {
+        fd = UniqueFd(::openat(directory, name, flags));
+        if (fd) {
+            return LockResult::locked;
+        }
+        if (errno != EWOULDBLOCK) {
             return LockResult::failed;
         }
         if (signals.wait(pause_ms)) {

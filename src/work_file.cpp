@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 
 #include <dirent.h>
@@ -173,9 +174,35 @@ bool WorkFile::opened_by_others() const {
     return leased_ && ::fcntl(fd_.get(), F_GETLEASE) != F_WRLCK;
 }
 
+// Once the file is in place, the lease only makes others wait: it goes.
 bool WorkFile::rename_over(const std::string& target_name) {
     placed_ = ::renameat(directory_, name_.c_str(), directory_, target_name.c_str()) == 0;
+    release_lease();
     return placed_;
+}
+
+void WorkFile::release_lease() {
+    if (placed_ && leased_) {
+        (void)::fcntl(fd_.get(), F_SETLEASE, F_UNLCK);
+        leased_ = false;
+    }
+}
+
+bool WorkFile::swap_with(const std::string& target_name) {
+    placed_ = ::renameat2(directory_, name_.c_str(), directory_, target_name.c_str(),
+                          RENAME_EXCHANGE) == 0;
+    if (!placed_ && (errno == EINVAL || errno == ENOSYS)) {
+        return rename_over(target_name);
+    }
+    swapped_ = placed_;
+    release_lease();
+    return placed_;
+}
+
+void WorkFile::remove_swapped_out() {
+    if (swapped_) {
+        ::unlinkat(directory_, name_.c_str(), 0);
+    }
 }
 
 WorkFile::~WorkFile() {

@@ -42,6 +42,11 @@ class WorkFile {
     const struct stat& removed_leftover() const { return removed_; }
     // Puts the work file in place of `target_name`; from then on it is no longer removed.
     bool rename_over(const std::string& target_name);
+    // Swaps the work file with `target_name`, whose old file then stands under the work name, or
+    // renames it over where the file system cannot swap.
+    bool swap_with(const std::string& target_name);
+    // Removes the old file that a swap left under the work name.
+    void remove_swapped_out();
 
   private:
     bool is_leftover(const std::string& name, uid_t file_owner, struct stat& entry) const;
@@ -50,6 +55,7 @@ class WorkFile {
     int remove_fresh_leftovers(const std::string& prefix, uid_t file_owner, const InUse& in_use);
     int create_fresh(uid_t file_owner, const InUse& in_use);
     int open_new();
+    void release_lease();
 
     int directory_;
     std::string target_name_;
@@ -59,6 +65,7 @@ class WorkFile {
     bool created_ = false;
     bool leased_ = false;
     bool placed_ = false;
+    bool swapped_ = false;
 };
 
 }  // namespace tessaran

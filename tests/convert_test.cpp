@@ -248,14 +248,6 @@ std::string attribute(const std::string& path, const char* name) {
 
 // The new file grants what the old one granted: every attribute comes along, and one the new file
 // would inherit from its directory, which the old one lacked, does not stay.
-// Makes `directory` a fresh xfs of its own, on a loop device; false where that cannot be done.
-bool mount_xfs(const testing_util::ScratchDir& dir, const std::string& directory) {
-    const std::string image = dir / "xfs.img";
-    return ::truncate((write_file(image, ""), image).c_str(), off_t{300} << 20) == 0 &&
-           std::system(("mkfs.xfs -q " + image + " 2>/dev/null").c_str()) == 0 &&
-           std::system(("mount -o loop " + image + " " + directory + " 2>/dev/null").c_str()) == 0;
-}
-
 TEST_F(ConvertTest, KeepsExtendedAttributesAndNoOthers) {
     const std::string& acl = access_acl;
     // The ACL with the owning group given write too; once nobody, who may not keep the group, has
@@ -280,7 +272,8 @@ TEST_F(ConvertTest, KeepsExtendedAttributesAndNoOthers) {
     };
     for (const Row& row : rows) {
         ::mkdir((dir / "d").c_str(), 0777);
-        if ((row.on_xfs && !mount_xfs(dir, dir / "d")) || (row.by_nobody && !can_run_as_nobody())) {
+        if ((row.on_xfs && !testing_util::mount_image(dir, dir / "d", "mkfs.xfs -q")) ||
+            (row.by_nobody && !can_run_as_nobody())) {
             skips.add(std::string("no xfs or no other user here: ") + row.name);
             continue;
         }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -319,13 +320,25 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
                             signal});
         }
     }
-    for (const Row& row : rows) {
+    // Batches are made on a file system with a journal; without one, files go one at a time.
+    const ScratchDir disk_image;
+    const std::string disk = disk_image / "disk";
+    ::chmod(disk_image.path().c_str(), 0755);  // for the other user
+    ::mkdir(disk.c_str(), 0755);
+    if (!testing_util::mount_image(disk_image, disk, "mkfs.ext4 -q -F")) {
+        testing_util::RowSkips skips;
+        skips.add("cannot mount an ext4 with a journal here");
+        return skips.report();
+    }
+    ::chmod(disk.c_str(), 0755);
+    for (std::size_t index = 0; index < rows.size(); ++index) {
+        const Row& row = rows[index];
         const std::string name =
             row.name + (row.signal != 0 ? " " + std::to_string(row.signal) : "");
-        const ScratchDir dir;
-        ::chmod(dir.path().c_str(), 0755);  // for the other user
+        const std::string dir = disk + "/" + std::to_string(index);
+        ::mkdir(dir.c_str(), 0755);
         const std::vector<std::string> paths =
-            testing_util::layout_files(dir.path(), 10, testing_util::layout_before);
+            testing_util::layout_files(dir, 10, testing_util::layout_before);
         for (const std::string& path : paths) {
             ::chown(path.c_str(), row.owner, row.owner);
             ::chmod(path.c_str(), row.mode);
@@ -337,7 +350,7 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         std::string before_change;
         struct stat changed {};
         std::thread other_program([&] {  // once every work file waits for the flush
-            for (int wait = 0; row.meanwhile && wait < 100000 && !exists(dir / ".9.xml_bak");
+            for (int wait = 0; row.meanwhile && wait < 100000 && !exists(dir + "/.9.xml_bak");
                  ++wait) {
                 ::usleep(50);
             }
@@ -349,11 +362,11 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         });
         std::vector<std::string> arguments = paths;
         if (row.signal != 0) {
-            arguments.insert(arguments.begin(), dir / "none.xml");
+            arguments.insert(arguments.begin(), dir + "/none.xml");
         }
         const auto [output, status] = testing_util::run_tool(arguments, launch);
         other_program.join();
-        EXPECT_EQ(output, row.signal != 0   ? dir / "none.xml is not exist!\n"
+        EXPECT_EQ(output, row.signal != 0   ? dir + "/none.xml is not exist!\n"
                           : row.failing < 0 ? ""
                                             : paths[row.failing] + " tessaran fail!\n")
             << name;
@@ -369,8 +382,9 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         struct stat after {};
         ::stat(paths[4].c_str(), &after);
         EXPECT_TRUE(!row.meanwhile || after.st_mode == changed.st_mode) << name;
-        EXPECT_EQ(testing_util::list_dir(dir.path()).size(), 10u) << name;
+        EXPECT_EQ(testing_util::list_dir(dir).size(), 10u) << name;
     }
+    ::umount2(disk.c_str(), MNT_DETACH);
 }
 
 // What a file grants, as one consistent look: its status, access ACL and capability.
@@ -532,44 +546,67 @@ TEST(Sweep, TheWorkFileNeverGrantsMoreThanTheFinishedFile) {
     skips.report();
 }
 
-TEST(Sweep, EachDirectoryIsFlushedOnceAfterItsLastRename) {
+// With a journal, each directory renamed into is flushed once, after its last rename. Without
+// one, each file is swapped in on its own and its directory flushed before the old file's link
+// goes, so that no link count changes before the new entry is on disk.
+TEST(Sweep, EachDirectoryIsFlushedAfterItsRenames) {
 #ifdef TESSARAN_SANITIZED
     GTEST_SKIP() << "a sanitizer's runtime does not run under a tracer; the plain build traces";
 #endif
     if (cannot_trace()) {
         return;
     }
-    const ScratchDir dir;
-    ::mkdir((dir / "one").c_str(), 0755);
-    ::mkdir((dir / "two").c_str(), 0755);
-    const std::vector<std::string> files = {dir / "one/a.xml", dir / "two/b.xml",
-                                            dir / "one/c.xml"};
-    for (const std::string& file : files) {
-        write_file(file, testing_util::layout_before);
-    }
-    ASSERT_EQ(run_traced({dir / "trace", "-y", "-e", "trace=renameat,renameat2,fsync"}, files)
-                  .exit_status,
-              0);
-    // Each line names the directory the call worked in, as "fd</path>".
-    std::map<std::string, int> last_rename;
-    std::map<std::string, std::vector<int>> flushes;
-    std::ifstream in(dir / "trace");
-    std::string line;
-    for (int number = 0; std::getline(in, line); ++number) {
-        const std::size_t open = line.find('<');
-        const std::size_t close = line.find('>', open);
-        const std::string path = line.substr(open + 1, close - open - 1);
-        if (line.find("rename") != std::string::npos) {
-            last_rename[path] = number;
-        } else if (line.find("fsync") != std::string::npos) {
-            flushes[path].push_back(number);
+    testing_util::RowSkips skips;
+    for (const bool journal : {true, false}) {
+        const ScratchDir image;
+        const std::string dir = image / "disk";
+        ::mkdir(dir.c_str(), 0755);
+        if (!testing_util::mount_image(
+                image, dir, journal ? "mkfs.ext4 -q -F" : "mkfs.ext4 -q -F -O ^has_journal")) {
+            skips.add("cannot mount an ext4 here");
+            continue;
         }
+        ::mkdir((dir + "/one").c_str(), 0755);
+        ::mkdir((dir + "/two").c_str(), 0755);
+        const std::vector<std::string> files = {dir + "/one/a.xml", dir + "/two/b.xml",
+                                                dir + "/one/c.xml"};
+        for (const std::string& file : files) {
+            write_file(file, testing_util::layout_before);
+        }
+        const std::string trace = image / "trace";
+        ASSERT_EQ(run_traced({trace, "-y", "-e", "trace=renameat,renameat2,fsync,unlinkat"}, files)
+                      .exit_status,
+                  0);
+        // Each line names the directory the call worked in, as "fd</path>".
+        std::map<std::string, int> last_rename, renames;
+        std::map<std::string, std::vector<int>> flushes;
+        std::map<std::string, bool> unflushed;
+        std::ifstream in(trace);
+        std::string line;
+        for (int number = 0; std::getline(in, line); ++number) {
+            const std::size_t open = line.find('<');
+            const std::size_t close = line.find('>', open);
+            const std::string path = line.substr(open + 1, close - open - 1);
+            if (line.find("rename") != std::string::npos) {
+                last_rename[path] = number;
+                ++renames[path];
+                unflushed[path] = true;
+            } else if (line.find("fsync") != std::string::npos) {
+                flushes[path].push_back(number);
+                unflushed[path] = false;
+            } else {
+                EXPECT_FALSE(unflushed[path])
+                    << "a link goes before the rename is on disk: " << line;
+            }
+        }
+        ASSERT_EQ(last_rename.size(), 2u);
+        for (const auto& [directory, renamed] : last_rename) {
+            ASSERT_EQ(flushes[directory].size(), journal ? 1u : renames[directory]) << directory;
+            EXPECT_GT(flushes[directory].back(), renamed) << directory;
+        }
+        ::umount2(dir.c_str(), MNT_DETACH);
     }
-    ASSERT_EQ(last_rename.size(), 2u);
-    for (const auto& [directory, renamed] : last_rename) {
-        ASSERT_EQ(flushes[directory].size(), 1u) << directory;
-        EXPECT_GT(flushes[directory].front(), renamed) << directory;
-    }
+    skips.report();
 }
 
 }  // namespace

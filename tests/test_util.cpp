@@ -172,6 +172,14 @@ bool is_fault_signal(int signal) {
     return false;
 }
 
+bool mount_image(const ScratchDir& dir, const std::string& directory, const std::string& mkfs) {
+    const std::string image = dir / "image";
+    write_file(image, "");
+    return ::truncate(image.c_str(), off_t{300} << 20) == 0 &&
+           std::system((mkfs + " " + image + " >/dev/null 2>&1").c_str()) == 0 &&
+           std::system(("mount -o loop " + image + " " + directory + " 2>/dev/null").c_str()) == 0;
+}
+
 const char* tool_for_any_user() {
     static const ScratchDir shared;
     static const bool copied = ::chmod(shared.path().c_str(), 0755) == 0 &&

@@ -83,6 +83,10 @@ std::vector<int> ending_signals();
 // Whether `signal` is one a fault raises, which ends the process at once by design.
 bool is_fault_signal(int signal);
 
+// Makes `directory` a fresh file system of its own, made by `mkfs` (a command and its options) on
+// an image in `dir`, through a loop device; false where that cannot be done.
+bool mount_image(const ScratchDir& dir, const std::string& directory, const std::string& mkfs);
+
 // A copy of the tool that any user may run, wherever the build folder lies.
 const char* tool_for_any_user();
 
