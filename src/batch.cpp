@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cerrno>
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -56,10 +56,10 @@ bool Batch::flushed_with_batch(const Entry& entry) {
 // runs as /proc/fs/jbd2/NAME-INODE, NAME being the device's. When that cannot be told, it runs
 // none.
 bool runs_journal(dev_t device) {
-    char link[64];
+    const std::string link =
+        "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
     char target[256];
-    std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(device), minor(device));
-    const ssize_t length = ::readlink(link, target, sizeof target - 1);
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
     const std::unique_ptr<DIR, int (*)(DIR*)> journals(::opendir("/proc/fs/jbd2"), ::closedir);
     if (length <= 0 || !journals) {
         return false;

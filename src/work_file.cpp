@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -102,7 +103,7 @@ int WorkFile::create(uid_t file_owner, const InUse& in_use) {
 // ".NAME_bak." before the random characters; for a name too long for that, as much of NAME as fits
 // and a hash of the whole name, so that two long names never share a prefix.
 std::string WorkFile::fresh_prefix() const {
-    const std::string whole = "." + target_name_ + "_bak.";
+    std::string whole = "." + target_name_ + "_bak.";
     if (whole.size() + random_characters <= longest_name) {
         return whole;
     }
@@ -188,7 +189,13 @@ void WorkFile::release_lease() {
     }
 }
 
+// The work file is locked before it becomes the file, so that a run that finds it there waits
+// until the old content under the work name is gone, and never makes its own work file there
+// first, to see it removed as the old content.
 bool WorkFile::swap_with(const std::string& target_name) {
+    if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+        return false;
+    }
     placed_ = ::renameat2(directory_, name_.c_str(), directory_, target_name.c_str(),
                           RENAME_EXCHANGE) == 0;
     if (!placed_ && (errno == EINVAL || errno == ENOSYS)) {

@@ -43,7 +43,8 @@ class WorkFile {
     // Puts the work file in place of `target_name`; from then on it is no longer removed.
     bool rename_over(const std::string& target_name);
     // Swaps the work file with `target_name`, whose old file then stands under the work name, or
-    // renames it over where the file system cannot swap.
+    // renames it over where the file system cannot swap. The work file stays locked as the file
+    // until this is gone.
     bool swap_with(const std::string& target_name);
     // Removes the old file that a swap left under the work name.
     void remove_swapped_out();
