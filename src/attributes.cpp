@@ -189,9 +189,11 @@ int copy_attributes(int original, const struct stat& status, int replacement, bo
     if (now.st_uid != status.st_uid && ::fchmod(replacement, 0) != 0) {
         return errno;
     }
-    if (::fchown(replacement, status.st_uid, status.st_gid) != 0) {
-        // Not permitted: the file keeps this process's owner, and its group where that fails.
-        (void)::fchown(replacement, static_cast<uid_t>(-1), status.st_gid);
+    // Not permitted: the file keeps this process's owner, and its group where that fails too; the
+    // status read after says which.
+    if (::fchown(replacement, status.st_uid, status.st_gid) != 0 &&
+        ::fchown(replacement, static_cast<uid_t>(-1), status.st_gid) != 0) {
+        errno = 0;
     }
     if (::fstat(replacement, &now) != 0) {
         return errno;

@@ -178,4 +178,27 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
     skips.report();
 }
 
+// The README's folder recipe converts each file of a tree once: a link to a file in the tree, a
+// folder whose name matches, and names with spaces and newlines.
+TEST(CommandLine, FolderRecipeConvertsEachFileOnce) {
+    testing_util::ScratchDir dir;
+    const std::string tree = dir / "ui";
+    ::mkdir(tree.c_str(), 0755);
+    ::mkdir((tree + "/wnd_folder.xml").c_str(), 0755);
+    const std::vector<std::string> files = {tree + "/wnd_a b.xml", tree + "/wnd_line\nfeed.xml",
+                                            tree + "/wnd_folder.xml/wnd_c.xml"};
+    for (const std::string& file : files) {
+        write_file(file, layout_before);
+    }
+    ::symlink("wnd_a b.xml", (tree + "/wnd_link.xml").c_str());
+    testing_util::Launch recipe;
+    recipe.wrapper = {"sh", "-c", "find \"$1\" -type f -name 'wnd_*.xml' -exec \"$0\" {} +"};
+    const auto result = run_tool({tree}, recipe);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.exit_status, 0);
+    for (const std::string& file : files) {
+        EXPECT_EQ(read_file(file), layout_after) << file;
+    }
+}
+
 }  // namespace

@@ -387,8 +387,14 @@ TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
     setting_hidden.wrapper = {"unshare", "--mount", "sh", "-c",
                               "mount -t tmpfs hidden /proc/sys && exec \"$0\" \"$@\""};
     if (protected_links.on() && ::geteuid() == 0) {
-        EXPECT_EQ(testing_util::run_tool({dir / "shared/planted.xml"}, setting_hidden).output,
-                  dir / "shared/planted.xml is can not open!\n");
+        // A wrapper that cannot start (no mount namespace in a plain chroot) is a missing
+        // prerequisite, not a failure.
+        if (testing_util::run_tool({}, setting_hidden).exit_status != 2) {
+            skips.add("cannot hide the setting in a mount namespace here");
+        } else {
+            EXPECT_EQ(testing_util::run_tool({dir / "shared/planted.xml"}, setting_hidden).output,
+                      dir / "shared/planted.xml is can not open!\n");
+        }
     }
     EXPECT_EQ(read_file(dir / "a.xml"), layout_before);
 }
