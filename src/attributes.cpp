@@ -182,42 +182,49 @@ int copy_attributes(int original, const struct stat& status, int replacement, bo
     if (const int error = remove_others(replacement, names)) {
         return error;
     }
-    struct stat now {};
-    if (::fstat(replacement, &now) != 0) {
+    // The replacement is this process's own until the change of owner.
+    const uid_t runner = ::geteuid();
+    const bool owner_changes = runner != status.st_uid;
+    if (owner_changes && ::fchmod(replacement, 0) != 0) {
         return errno;
     }
-    if (now.st_uid != status.st_uid && ::fchmod(replacement, 0) != 0) {
-        return errno;
-    }
-    // Not permitted: the file keeps this process's owner, and its group where that fails too; the
-    // status read after says which.
-    if (::fchown(replacement, status.st_uid, status.st_gid) != 0 &&
-        ::fchown(replacement, static_cast<uid_t>(-1), status.st_gid) != 0) {
-        errno = 0;
-    }
-    if (::fstat(replacement, &now) != 0) {
-        return errno;
+    struct stat now = status;
+    if (::fchown(replacement, status.st_uid, status.st_gid) != 0) {
+        // Not permitted: the file keeps this process's owner, and its group where that fails too.
+        if (::fchown(replacement, static_cast<uid_t>(-1), status.st_gid) != 0) {
+            errno = 0;
+        }
+        if (::fstat(replacement, &now) != 0) {
+            return errno;
+        }
     }
     const bool group_kept = now.st_gid == status.st_gid;
-    const bool still_ours = now.st_uid == ::geteuid();
+    const bool still_ours = now.st_uid == runner;
     // Without a lease, another owner may have written its own bytes into the file by now.
     const bool with_privileges = leased || still_ours;
     mode_t mode = mode_to_give(status, now);
     mode = with_privileges ? mode : without_privileges(mode);
-    // This process writes the attributes of a file that stays its own with its own rights.
-    if (still_ours && ::fchmod(replacement, (mode & 07000) | S_IRUSR | S_IWUSR) != 0) {
+    // This process writes the attributes of a file that stays its own with its own rights; it is
+    // 0600 already unless there are set-id bits to give or its owner could not be changed.
+    if (still_ours && ((mode & 07000) != 0 || owner_changes) &&
+        ::fchmod(replacement, (mode & 07000) | S_IRUSR | S_IWUSR) != 0) {
         return errno;
     }
     if (const int error =
             give_attributes(original, replacement, names, false, group_kept, with_privileges)) {
         return error;
     }
-    if (::fchmod(replacement, mode & (07000 | S_IRWXU)) != 0) {
-        return errno;
-    }
-    if (const int error =
-            give_attributes(original, replacement, names, true, group_kept, with_privileges)) {
-        return error;
+    // Without an access ACL, the last step gives the owner, the set-id bits and everyone else at
+    // once; with one, the owner and the set-id bits come first.
+    const bool acl = std::any_of(names.begin(), names.end(), is_access_acl);
+    if (acl) {
+        if (::fchmod(replacement, mode & (07000 | S_IRWXU)) != 0) {
+            return errno;
+        }
+        if (const int error =
+                give_attributes(original, replacement, names, true, group_kept, with_privileges)) {
+            return error;
+        }
     }
     return ::fchmod(replacement, mode) == 0 ? 0 : errno;
 }

@@ -175,13 +175,13 @@ bool WorkFile::opened_by_others() const {
     return leased_ && ::fcntl(fd_.get(), F_GETLEASE) != F_WRLCK;
 }
 
-// Once the file is in place, the lease only makes others wait: it goes.
 bool WorkFile::rename_over(const std::string& target_name) {
     placed_ = ::renameat(directory_, name_.c_str(), directory_, target_name.c_str()) == 0;
-    release_lease();
     return placed_;
 }
 
+// Once the file is in place, the lease only makes others wait; a swap keeps the file open while
+// its folder is flushed, so there it goes at once.
 void WorkFile::release_lease() {
     if (placed_ && leased_) {
         (void)::fcntl(fd_.get(), F_SETLEASE, F_UNLCK);
