@@ -151,12 +151,25 @@ TEST(Sweep, EveryFailingCallLeavesTheFileWholeAndSaysSo) {
     if (cannot_trace()) {
         return;
     }
-    // Three files in one batch, so that every call of a batch fails in turn; the large one is
+    // Three files in one batch on an ext4 with a journal, so that every call of a batch fails in
+    // turn, and one at a time on one without, so that every call of a swap does; the large one is
     // several chunks long, so that the second thread's calls fail too.
-    for (const std::string& old_content :
-         {testing_util::layout_before, testing_util::large_layout(2 * 1024 * 1024)}) {
+    const std::string large = testing_util::large_layout(2 * 1024 * 1024);
+    const std::pair<const char*, const std::string*> shapes[] = {
+        {"mkfs.ext4 -q -F", &testing_util::layout_before},
+        {"mkfs.ext4 -q -F", &large},
+        {"mkfs.ext4 -q -F -O ^has_journal", &testing_util::layout_before}};
+    testing_util::RowSkips skips;
+    for (const auto& [mkfs, content] : shapes) {
+        const std::string& old_content = *content;
         const ScratchDir dir;
-        const std::vector<std::string> paths = {dir / "a.xml", dir / "b.xml", dir / "c.xml"};
+        const std::string disk = dir / "disk";
+        ::mkdir(disk.c_str(), 0755);
+        if (!testing_util::mount_image(dir, disk, mkfs)) {
+            skips.add(std::string("cannot mount an ext4 here: ") + mkfs);
+            continue;
+        }
+        const std::vector<std::string> paths = {disk + "/a.xml", disk + "/b.xml", disk + "/c.xml"};
         // An attribute to carry over, so that reading and setting one fail in turn too.
         const auto write_old = [&] {
             for (const std::string& path : paths) {
@@ -214,13 +227,16 @@ TEST(Sweep, EveryFailingCallLeavesTheFileWholeAndSaysSo) {
                                 : result.exit_status == 0 || (result.exit_status == 1 &&
                                                               directory_flush_calls.count(call)))
                     << fault << ": status " << result.exit_status;
-                const std::vector<std::string> left = testing_util::list_dir(dir.path());
-                EXPECT_TRUE(left.size() == paths.size() + 2 || call == "unlinkat") << fault;
+                // The files and lost+found, nothing else.
+                const std::vector<std::string> left = testing_util::list_dir(disk);
+                EXPECT_TRUE(left.size() == paths.size() + 1 || call == "unlinkat") << fault;
             }
         }
         std::cout << "failed " << runs << " calls in turn on three files of " << old_content.size()
-                  << " bytes\n";
+                  << " bytes, " << mkfs << "\n";
+        ::umount2(disk.c_str(), MNT_DETACH);
     }
+    skips.report();
 }
 
 // Chosen faults in a run of ten files, and other programs that change a file while it is
