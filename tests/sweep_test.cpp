@@ -428,6 +428,23 @@ bool look_at(const std::string& path, Grants& grants) {
            after.st_ctim.tv_sec == grants.status.st_ctim.tv_sec;
 }
 
+// How many processes hold the file of `status` open.
+int holders(const struct stat& status) {
+    int count = 0;
+    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+        std::error_code ignored;
+        for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", ignored)) {
+            struct stat held {};
+            if (::stat(fd.path().c_str(), &held) == 0 && held.st_dev == status.st_dev &&
+                held.st_ino == status.st_ino) {
+                ++count;
+                break;
+            }
+        }
+    }
+    return count;
+}
+
 // The rights, rwx as 7, that a file grants the user `uid` of group `gid`, as the kernel decides.
 unsigned rights(const Grants& file, uid_t uid, gid_t gid) {
     const mode_t mode = file.status.st_mode;
@@ -532,6 +549,8 @@ TEST(Sweep, TheWorkFileNeverGrantsMoreThanTheFinishedFile) {
                 (states.empty() || std::memcmp(&now.status.st_ctim, &states.back().status.st_ctim,
                                                sizeof now.status.st_ctim) != 0)) {
                 states.push_back(now);
+                EXPECT_LE(holders(now.status), 1)
+                    << row.name << ": someone but the runner holds it";
             }
         }
         Grants finished;
