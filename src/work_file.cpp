@@ -212,11 +212,12 @@ void WorkFile::remove_swapped_out() {
     }
 }
 
+// The name goes while the lease still holds, so that no new open finds an unplaced work file.
 WorkFile::~WorkFile() {
-    fd_.close();
     if (created_ && !placed_) {
         ::unlinkat(directory_, name_.c_str(), 0);
     }
+    fd_.close();
 }
 
 }  // namespace tessaran
