@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds tessaran and runs every test in a Debian 13 root made by debootstrap, with g++ and with
+# clang, as a newcomer on that release would. The root is kept in TRIXIE_ROOT between runs on one
+# machine, and made afresh where it is missing.
+set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+root=${TRIXIE_ROOT:-/var/tmp/tessaran-trixie}
+packages=cmake,g++,make,libgtest-dev,clang,strace,xfsprogs,btrfs-progs,e2fsprogs,util-linux,mount
+
+if [ ! -x "$root/usr/bin/clang++" ] || [ ! -x "$root/usr/bin/cmake" ]; then
+    rm -rf "$root"
+    debootstrap --variant=minbase --include="$packages" trixie "$root" http://deb.debian.org/debian
+fi
+
+# The root sees the machine's processes, devices and kernel settings, and the sources read-only.
+mounted=()
+unmount_all() {
+    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}" || true; done
+}
+trap unmount_all EXIT
+bind() {
+    mkdir -p "$root${2%/}"
+    mount --bind "$1" "$root${2%/}"
+    mounted+=("$root${2%/}")
+}
+bind "$root" /  # a root of its own, as on a real system, where a mount namespace can start
+bind /proc /proc
+bind /sys /sys
+bind /dev /dev
+bind "$source_dir" /src
+mount -o remount,bind,ro "$root/src"
+
+for compiler in g++ clang++; do
+    echo "== Debian 13, $compiler: $(chroot "$root" "$compiler" --version | head -n1)"
+    chroot "$root" env CI="${CI:-}" CXX="$compiler" sh -c \
+        "rm -rf /build && cmake -S /src -B /build >/dev/null && cmake --build /build -j \
+         && ctest --test-dir /build --output-on-failure"
+done
