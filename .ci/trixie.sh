@@ -5,9 +5,11 @@
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 root=${TRIXIE_ROOT:-/var/tmp/tessaran-trixie}
-packages=cmake,g++,make,libgtest-dev,clang,strace,xfsprogs,btrfs-progs,e2fsprogs,util-linux,mount
+packages=cmake,g++,make,libgtest-dev,clang,clang-tidy,cppcheck,strace,xfsprogs,btrfs-progs
+packages=$packages,e2fsprogs,util-linux,mount
 
-if [ ! -x "$root/usr/bin/clang++" ] || [ ! -x "$root/usr/bin/cmake" ]; then
+if [ ! -x "$root/usr/bin/clang-tidy" ] || [ ! -x "$root/usr/bin/cppcheck" ] ||
+    [ ! -x "$root/usr/bin/clang++" ] || [ ! -x "$root/usr/bin/cmake" ]; then
     rm -rf "$root"
     debootstrap --variant=minbase --include="$packages" trixie "$root" http://deb.debian.org/debian
 fi
@@ -29,6 +31,11 @@ bind /sys /sys
 bind /dev /dev
 bind "$source_dir" /src
 mount -o remount,bind,ro "$root/src"
+
+echo "== Debian 13, static analysis: $(chroot "$root" clang-tidy --version | grep -m1 version)," \
+    "$(chroot "$root" cppcheck --version)"
+chroot "$root" sh -c "rm -rf /build && cmake -S /src -B /build -DTESSARAN_TESTS=OFF \
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null && cd /src && bash .ci/static_analysis.sh /build"
 
 for compiler in g++ clang++; do
     echo "== Debian 13, $compiler: $(chroot "$root" "$compiler" --version | head -n1)"

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,7 +24,7 @@ namespace tessaran {
 using Report = std::function<void(const char* path, Outcome outcome)>;
 
 // How a work file is made durable before it is put in place.
-enum class Durability {
+enum class Durability : std::uint8_t {
     none_needed,  // a file system in memory: nothing survives a power cut anyway
     with_batch,   // one flush of the whole file system makes every file on it durable
     on_its_own,   // the file system's own flush cannot be trusted with that: an fsync each

@@ -296,6 +296,20 @@ bool copy_unchanged(char* buffer, int input, off_t size, bool sparse, Turns& tur
     return true;
 }
 
+// A second worker on a thread of its own, converting every other chunk; none where no thread
+// can be had, and this thread then converts every chunk.
+std::thread second_thread(Worker& worker, Turns& turns, int input, off_t end,
+                          const HeldSignals& signals) {
+    try {
+        return std::thread(convert_chunks, std::ref(worker), std::ref(turns), input, end, 1, 2,
+                           std::cref(signals));
+    } catch (const std::system_error&) {
+        return std::thread();
+    } catch (const std::bad_alloc&) {
+        return std::thread();
+    }
+}
+
 }  // namespace
 
 Worker::Worker(const HeldSignals& signals) : rescaler(window_size), output(new char[output_size]) {
@@ -309,16 +323,9 @@ int convert_in_chunks(Worker (&workers)[2], int input, off_t unchanged, off_t en
         return turns.write_error() != 0 ? turns.write_error() : EIO;
     }
     // A file of one chunk is not worth a thread.
-    std::thread helper;
-    try {
-        helper = end - unchanged <= static_cast<off_t>(chunk_size)
-                     ? std::thread()
-                     : std::thread(convert_chunks, std::ref(workers[1]), std::ref(turns), input,
-                                   end, 1, 2, std::cref(signals));
-    } catch (const std::system_error&) {
-        // No second thread to be had: this one converts every chunk.
-    } catch (const std::bad_alloc&) {
-    }
+    std::thread helper = end - unchanged <= static_cast<off_t>(chunk_size)
+                             ? std::thread()
+                             : second_thread(workers[1], turns, input, end, signals);
     convert_chunks(workers[0], turns, input, end, 0, helper.joinable() ? 2 : 1, signals);
     if (helper.joinable()) {
         helper.join();

@@ -1,12 +1,14 @@
 // Waiting for other runs that convert the same file.
 #pragma once
 
+#include <cstdint>
+
 #include "fd.hpp"
 #include "signals.hpp"
 
 namespace tessaran {
 
-enum class LockResult { locked, interrupted, failed };
+enum class LockResult : std::uint8_t { locked, interrupted, failed };
 
 // Takes an exclusive lock on the open file `fd`, waiting as long as another holder keeps it, but
 // giving up at once when a held signal arrives. The lock goes with the descriptor's last close.

@@ -50,8 +50,9 @@ std::size_t printable_length(std::string_view rest) {
 // Whether every character of `name` may be printed as it stands, and no backslash could be read
 // as the start of an escape.
 bool printable(std::string_view name) {
-    for (std::size_t at = 0, length; at < name.size(); at += length) {
-        if ((length = printable_length(name.substr(at))) == 0 || name[at] == '\\') {
+    for (std::size_t at = 0, length = 0; at < name.size(); at += length) {
+        length = printable_length(name.substr(at));
+        if (length == 0 || name[at] == '\\') {
             return false;
         }
     }

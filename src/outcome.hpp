@@ -1,9 +1,11 @@
 // What became of one named file.
 #pragma once
 
+#include <cstdint>
+
 namespace tessaran {
 
-enum class Outcome {
+enum class Outcome : std::uint8_t {
     converted,     // the converted content stands under the file's name
     unchanged,     // nothing to convert: the file was not touched at all
     missing,       // no such file, or a dangling symbolic link

@@ -9,7 +9,7 @@
 namespace tessaran {
 
 // The canonical form a plain rectangle line is written back in.
-enum class RectKind { rect = 1, item_rect = 2 };
+enum class RectKind : std::uint8_t { rect = 1, item_rect = 2 };
 
 constexpr std::string_view rect_tag = "<rect>";
 constexpr std::string_view item_rect_tag = "<item_rect>";
@@ -32,7 +32,7 @@ struct Group {
 // number of pieces, so that one of any length needs no buffer.
 class GroupReader {
   public:
-    enum class State { reading, read, unreadable };
+    enum class State : std::uint8_t { reading, read, unreadable };
 
     // Takes the bytes of one piece, starting right after the '[' or where the last piece ended.
     // Returns the position where the group was decided (right behind its ']', or at the byte that
@@ -43,7 +43,7 @@ class GroupReader {
     const Group& group() const { return group_; }
 
   private:
-    enum class Phase { blanks, digits, delimiter };
+    enum class Phase : std::uint8_t { blanks, digits, delimiter };
     // Where the reading stands between pieces.
     struct Cursor {
         State state = State::reading;

@@ -162,7 +162,11 @@ bool Scan::read_plain_by_offsets(off_t line_start, off_t line_end, Group& group,
     }
     const GroupRead read = read_group(at, line_end);
     const std::string_view close = rect ? rect_close : item_rect_close;
-    if (!read.readable || !matches(at = skip_blanks(read.end, line_end), line_end, close)) {
+    if (!read.readable) {
+        return false;
+    }
+    at = skip_blanks(read.end, line_end);
+    if (!matches(at, line_end, close)) {
         return false;
     }
     at = skip_blanks(at + static_cast<off_t>(close.size()), line_end);
@@ -181,8 +185,11 @@ void Scan::convert_rich(off_t line_start, off_t bracket, off_t line_end) {
     off_t taken_until = line_start;
     for (off_t at = line_start, tag_end; (tag_end = find_tag_end(at, line_end)) != line_end;
          at = tag_end) {
-        if (bracket < tag_end && (bracket = find('[', tag_end, line_end)) == line_end) {
-            return;
+        if (bracket < tag_end) {
+            bracket = find('[', tag_end, line_end);
+            if (bracket == line_end) {
+                return;
+            }
         }
         if (bracket < taken_until) {
             continue;
@@ -211,8 +218,8 @@ GroupRead Scan::read_group(off_t bracket, off_t limit) {
         if (view.empty()) {
             break;
         }
-        const std::size_t size = std::min(view.size(), static_cast<std::size_t>(limit - at));
-        at += reader.take(view.data(), view.data() + size) - view.data();
+        const std::string_view piece = view.substr(0, static_cast<std::size_t>(limit - at));
+        at += reader.take(piece.data(), piece.data() + piece.size()) - piece.data();
     }
     const bool readable = reader.state() == GroupReader::State::read;
     return {readable, readable || reader.state() == GroupReader::State::unreadable ? at : limit,

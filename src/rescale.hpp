@@ -26,7 +26,7 @@ class RescaleSink {
     virtual bool pass_zeros(off_t count);
 };
 
-enum class ScanEnd { finished, stopped, read_failed };
+enum class ScanEnd : std::uint8_t { finished, stopped, read_failed };
 
 // Scans a file in large blocks and feeds its sink. Its memory is fixed when it is made: a line
 // longer than a block is followed through its offsets in the file, never held whole.
