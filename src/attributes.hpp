@@ -9,8 +9,9 @@ namespace tessaran {
 // `original`, whose status is `status`, grants: its owner and group where this process may set
 // them, every extended attribute (the access ACL and any security label among them) and no other,
 // and its permission bits. At no moment does the replacement grant anyone more than it finally
-// will: the owner gets the owner's rights alone first; the set-id bits and any file capability
-// stand before anyone else may open it; then the ACL and the mode open it to others. The set-id
+// will: across the change of owner it grants no one anything; the set-id bits and any file
+// capability stand before anyone but this process may open it; then the ACL and the mode open it
+// to the owner and others. The set-id
 // bits are kept only where owner and group were both kept; where the group was not kept, the new
 // owning group is granted no more than others were. Where the file goes to another owner and no
 // lease on it tells whether that owner opened it meanwhile (`leased` false), the set-id bits and

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cerrno>
-
 #include <cstring>
 #include <memory>
 #include <string>
@@ -79,10 +78,9 @@ bool runs_journal(dev_t device) {
 // order a journal keeps, are trusted with one: a network or user-space file system may write pages
 // back without asking its server or disk to keep them, and ext2, or ext4 made without a journal,
 // may land a growing folder's blocks or a rename's two halves in any order.
-Durability durability_of(int fd) {
+Durability durability_of(int fd, dev_t device) {
     struct statfs about {};
-    struct stat status {};
-    if (::fstatfs(fd, &about) != 0 || ::fstat(fd, &status) != 0) {
+    if (::fstatfs(fd, &about) != 0) {
         return Durability::on_its_own;
     }
     switch (static_cast<unsigned long>(about.f_type)) {
@@ -90,7 +88,7 @@ Durability durability_of(int fd) {
         case RAMFS_MAGIC:
             return Durability::none_needed;
         case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
-            return runs_journal(status.st_dev) ? Durability::with_batch : Durability::swapped_in;
+            return runs_journal(device) ? Durability::with_batch : Durability::swapped_in;
         case XFS_SUPER_MAGIC:
         case BTRFS_SUPER_MAGIC:
         case F2FS_SUPER_MAGIC:
@@ -235,7 +233,7 @@ Outcome Batch::put_in_place(Entry& entry) {
         entry.rename_short_of_room = errno == ENOSPC || errno == EDQUOT;
         return Outcome::failed;
     }
-    directories_.renamed_into(file.target.directory.get());
+    directories_.renamed_into(file.target.directory.get(), file.folder);
     return Outcome::converted;
 }
 

@@ -32,8 +32,8 @@ enum class Durability : std::uint8_t {
                   // with the old file and the folder flushed before the old file's link goes
 };
 
-// The durability a work file on the file system of `fd` needs.
-Durability durability_of(int fd);
+// The durability a work file on the file system `device`, open as `fd`, needs.
+Durability durability_of(int fd, dev_t device);
 
 // A converted file, its work file finished and its attributes given. It keeps the file locked,
 // its directory open and the work file in being until it is put in place or given up.
@@ -45,8 +45,9 @@ struct HeldFile {
           work(target.directory.get(), target.name) {}
 
     Target target;
-    UniqueFd input;     // holds the lock
-    struct stat start;  // the input as it was converted
+    UniqueFd input;         // holds the lock
+    struct stat start;      // the input as it was converted
+    struct stat folder {};  // the directory it lies in, and is renamed into
     WorkFile work;
     // The work file as this run's last write left it, before any attribute was given: its file
     // system, and the size and time that no other writer may change.

@@ -268,12 +268,6 @@ void convert_chunks(Worker& worker, Turns& turns, int input, off_t end, std::siz
     }
 }
 
-// Where data starts at or after `at` in `input`, which ends at `end`: past a hole, if any.
-off_t data_from(int input, off_t at, off_t end) {
-    const off_t data = ::lseek(input, at, SEEK_DATA);
-    return data >= at ? std::min(data, end) : errno == ENXIO ? end : at;
-}
-
 // Writes the first `size` bytes of `input` as they stand, through `buffer`; a `sparse` input's
 // holes are passed on unread.
 bool copy_unchanged(char* buffer, int input, off_t size, bool sparse, Turns& turns,

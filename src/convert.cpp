@@ -242,7 +242,10 @@ Verdict Converter::convert_locked(const char* path, Target& target, UniqueFd& in
 Verdict Converter::replace(const char* path, Target& target, UniqueFd& input,
                            const struct stat& status, off_t unchanged_prefix, bool holes) {
     auto file = std::make_unique<HeldFile>(std::move(target), std::move(input), status);
-    flush_before_first_write(file->target.directory.get());
+    if (::fstat(file->target.directory.get(), &file->folder) != 0) {
+        return {Outcome::failed, errno};
+    }
+    flush_before_first_write(file->target.directory.get(), file->folder.st_dev);
     if (const int error = create_work_file(*file)) {
         return {Outcome::failed, error};
     }
@@ -277,14 +280,12 @@ Verdict Converter::replace(const char* path, Target& target, UniqueFd& input,
 // back an old file holding this run's bytes. So each file system is flushed once before this run
 // first writes there. That flush is of what came before, not of this run's files: its failure
 // fails none of them.
-void Converter::flush_before_first_write(int directory) {
-    struct stat status {};
-    if (::fstat(directory, &status) != 0 ||
-        std::find(buffers_->written_to.begin(), buffers_->written_to.end(), status.st_dev) !=
-            buffers_->written_to.end()) {
+void Converter::flush_before_first_write(int directory, dev_t device) {
+    if (std::find(buffers_->written_to.begin(), buffers_->written_to.end(), device) !=
+        buffers_->written_to.end()) {
         return;
     }
-    buffers_->written_to.push_back(status.st_dev);
+    buffers_->written_to.push_back(device);
     const UniqueFd folder(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder) {
         (void)::syncfs(folder.get());
@@ -325,7 +326,7 @@ int Converter::create_work_file(HeldFile& file) {
 Durability Converter::durability_on(dev_t device, int work) {
     if (device != buffers_->last_device) {
         buffers_->last_device = device;
-        buffers_->last_durability = durability_of(work);
+        buffers_->last_durability = durability_of(work, device);
     }
     return buffers_->last_durability;
 }

@@ -45,8 +45,8 @@ class Converter {
     // to a work file, with holes where the input has `holes`, and holds it in the batch.
     Verdict replace(const char* path, Target& target, UniqueFd& input, const struct stat& status,
                     off_t unchanged_prefix, bool holes);
-    // Flushes the file system of `directory` if this run has not written there yet.
-    void flush_before_first_write(int directory);
+    // Flushes the file system `device` of `directory` if this run has not written there yet.
+    void flush_before_first_write(int directory, dev_t device);
     // Creates the work file of `file`; 0, or the error of the call that failed.
     int create_work_file(HeldFile& file);
     // How a work file on the file system `device`, open as `work`, is made durable.

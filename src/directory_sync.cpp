@@ -14,12 +14,7 @@ DirectorySync::DirectorySync(std::size_t most_held_open) : most_held_open_(most_
     noted_.reserve(most_held_open_);
 }
 
-void DirectorySync::renamed_into(int directory) {
-    struct stat status {};
-    if (::fstat(directory, &status) != 0) {
-        failed_ = true;
-        return;
-    }
+void DirectorySync::renamed_into(int directory, const struct stat& status) {
     for (const Noted& noted : noted_) {
         if (noted.device == status.st_dev && noted.inode == status.st_ino) {
             return;

@@ -1,6 +1,7 @@
 // Making renames durable: flushing each directory a file was renamed into.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -17,8 +18,8 @@ namespace tessaran {
 class DirectorySync {
   public:
     explicit DirectorySync(std::size_t most_held_open);
-    // Notes that a file was renamed into `directory`, a descriptor of it of any kind.
-    void renamed_into(int directory);
+    // Notes that a file was renamed into `directory`, a descriptor of it of any kind, of `status`.
+    void renamed_into(int directory, const struct stat& status);
     bool empty() const { return noted_.empty(); }
     // Flushes every directory noted since the last call. False if any could not be flushed.
     bool flush();

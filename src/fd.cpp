@@ -1,6 +1,8 @@
 // Ownership of a file descriptor, and the read and write loops around interruptions.
 #include "fd.hpp"
 
+#include <algorithm>
+
 #include <unistd.h>
 #include <cerrno>
 
@@ -46,6 +48,11 @@ bool write_all(int fd, const char* data, std::size_t size) {
         size -= static_cast<std::size_t>(written);
     }
     return true;
+}
+
+off_t data_from(int fd, off_t at, off_t end) {
+    const off_t data = ::lseek(fd, at, SEEK_DATA);
+    return data >= at ? std::min(data, end) : errno == ENXIO ? end : at;
 }
 
 long read_at(int fd, char* data, std::size_t size, off_t offset) {

@@ -36,4 +36,8 @@ bool write_all(int fd, const char* data, std::size_t size);
 // the end, or -1 on an error.
 long read_at(int fd, char* data, std::size_t size, off_t offset);
 
+// Where data starts at or after `at` in `fd`, which ends at `end`: past a hole if `at` lies in
+// one, `end` past the last data, and `at` itself where the file system cannot tell.
+off_t data_from(int fd, off_t at, off_t end);
+
 }  // namespace tessaran

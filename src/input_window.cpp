@@ -2,7 +2,6 @@
 #include "input_window.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -58,13 +57,12 @@ off_t InputWindow::hole_end(off_t at) {
     if (!holes_ || at >= input_end_ || (at >= data_begin_ && at < data_end_)) {
         return at;
     }
-    const off_t data = ::lseek(fd_, at, SEEK_DATA);
-    if (data < 0) {
-        const bool end_known = input_end_ != std::numeric_limits<off_t>::max();
-        return errno == ENXIO && end_known ? input_end_ : at;
+    const off_t data = data_from(fd_, at, input_end_);
+    if (data == std::numeric_limits<off_t>::max()) {
+        return at;  // past the last data, and no known end to bound the hole
     }
     if (data > at) {
-        return std::min(data, input_end_);
+        return data;
     }
     const off_t hole = ::lseek(fd_, at, SEEK_HOLE);
     data_begin_ = at;

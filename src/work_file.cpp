@@ -196,12 +196,9 @@ bool WorkFile::swap_with(const std::string& target_name) {
     if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
         return false;
     }
-    placed_ = ::renameat2(directory_, name_.c_str(), directory_, target_name.c_str(),
-                          RENAME_EXCHANGE) == 0;
-    if (!placed_ && (errno == EINVAL || errno == ENOSYS)) {
-        return rename_over(target_name);
-    }
-    swapped_ = placed_;
+    swapped_ = ::renameat2(directory_, name_.c_str(), directory_, target_name.c_str(),
+                           RENAME_EXCHANGE) == 0;
+    placed_ = swapped_ || ((errno == EINVAL || errno == ENOSYS) && rename_over(target_name));
     release_lease();
     return placed_;
 }
