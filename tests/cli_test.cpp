@@ -61,7 +61,8 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
         testing_util::Launch launch = {};
         std::string long_after = "";  // what long.xml must hold after, if the row uses it
         Many many = {};
-        const char* work_name_holds = "left by a killed run";  // "link": a hard link to good.xml
+        // "link to NAME": a hard link to NAME, which holds a layout
+        const char* work_name_holds = "left by a killed run";
     };
     const Row rows[] = {
         // All converted: silent, status 0; a name given twice is scaled twice.
@@ -107,7 +108,8 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
          "",
          {},
          "<rect>[5,5,5,5]</rect>\n"},
-        {{good}, "", 0, layout_after, {}, "", {}, "link"},
+        {{good}, "", 0, layout_after, {}, "", {}, "link to good.xml"},
+        {{dir / "other.xml", good}, "", 0, layout_after, {}, "", {}, "link to other.xml"},
         // Memory does not follow the length of a line: no message is lost, every file converted.
         {{dir / "no.xml", dir / "long.xml", good},
          dir / "no.xml is not exist!\n",
@@ -135,8 +137,12 @@ TEST(CommandLine, ReportsEachFailureAndGoesOn) {
 #endif
         write_file(good, layout_before);
         ::unlink((dir / ".good.xml_bak").c_str());
-        if (std::string(row.work_name_holds) == "link") {
-            ::link(good.c_str(), (dir / ".good.xml_bak").c_str());
+        if (const std::string holds = row.work_name_holds; holds.rfind("link to ", 0) == 0) {
+            const std::string linked = dir / holds.substr(8);
+            if (linked != good) {
+                write_file(linked, "<rect>[5,5,5,5]</rect>\n");
+            }
+            ::link(linked.c_str(), (dir / ".good.xml_bak").c_str());
         } else {
             write_file(dir / ".good.xml_bak", row.work_name_holds);
         }

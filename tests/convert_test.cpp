@@ -137,11 +137,14 @@ TEST_F(ConvertTest, OnlyALeftoverUnderTheWorkNameIsReplaced) {
         other_users_file();
         write_file(dir / ".a.xml_bak.K1lledRun0", "stale content\n");
     };
-    // A name so long that a fresh name beside it must be cut short, its usual work name taken.
-    const std::string long_name = std::string(240, 'l') + ".xml";
-    const auto long_name_taken = [&] {
-        write_file(dir / ("." + long_name + "_bak"), "precious");
-        ::chown((dir / ("." + long_name + "_bak")).c_str(), 1234, 1234);
+    // A name of `length` bytes whose usual work name is another user's: a fresh name still fits
+    // up to 239 bytes, and is cut short with a hash from 240 to the longest, 250.
+    const auto long_name = [](std::size_t length) { return std::string(length - 4, 'l') + ".xml"; };
+    const auto work_name_taken = [&](std::size_t length) {
+        return [&, length] {
+            write_file(dir / ("." + long_name(length) + "_bak"), "precious");
+            ::chown((dir / ("." + long_name(length) + "_bak")).c_str(), 1234, 1234);
+        };
     };
     struct Row {
         std::function<void()> leave_behind;
@@ -151,7 +154,18 @@ TEST_F(ConvertTest, OnlyALeftoverUnderTheWorkNameIsReplaced) {
     };
     const Row rows[] = {
         {fresh_leftover, false, {".a.xml_bak", "a.xml", "victim"}},
-        {long_name_taken, false, {"." + long_name + "_bak", long_name, "victim"}, long_name},
+        {work_name_taken(239),
+         false,
+         {"." + long_name(239) + "_bak", long_name(239), "victim"},
+         long_name(239)},
+        {work_name_taken(244),
+         false,
+         {"." + long_name(244) + "_bak", long_name(244), "victim"},
+         long_name(244)},
+        {work_name_taken(250),
+         false,
+         {"." + long_name(250) + "_bak", long_name(250), "victim"},
+         long_name(250)},
         {stale_file, false, {"a.xml", "victim"}},
         {owners_leftover, false, {"a.xml", "victim"}},
         {planted_link, false, {".a.xml_bak", "a.xml", "victim"}},
@@ -338,22 +352,6 @@ TEST_F(ConvertTest, SymbolicLinkStaysALink) {
     }
 }
 
-// Sets fs.protected_symlinks for one scope; says whether links are protected meanwhile.
-class ProtectedLinks {
-  public:
-    ProtectedLinks() : previous_(read_file(path_)) {
-        std::ofstream(path_) << "1\n";
-        on_ = read_file(path_) == "1\n";
-    }
-    ~ProtectedLinks() { std::ofstream(path_) << previous_; }
-    bool on() const { return on_; }
-
-  private:
-    const char* path_ = "/proc/sys/fs/protected_symlinks";
-    std::string previous_;
-    bool on_ = false;
-};
-
 TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
     write_file(dir / "a.xml", layout_before);
     // Another user's link to a.xml in a sticky, world-writable folder.
@@ -361,7 +359,7 @@ TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
     ::chmod((dir / "shared").c_str(), 01777);
     ::symlink((dir / "a.xml").c_str(), (dir / "shared/planted.xml").c_str());
     ::lchown((dir / "shared/planted.xml").c_str(), 65534, 65534);
-    const ProtectedLinks protected_links;
+    const testing_util::KernelSetting protected_links("/proc/sys/fs/protected_symlinks", "1");
     ::mkdir((dir / "directory").c_str(), 0755);
     ::mkfifo((dir / "fifo").c_str(), 0644);
     ::symlink("nowhere", (dir / "dangling").c_str());
@@ -376,7 +374,7 @@ TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
         {dir / "shared/planted.xml", Outcome::not_openable},
     };
     for (const auto& [path, outcome] : rows) {
-        if (path == dir / "shared/planted.xml" && (!protected_links.on() || ::geteuid() != 0)) {
+        if (path == dir / "shared/planted.xml" && (!protected_links.held() || ::geteuid() != 0)) {
             skips.add("links cannot be protected here");
             continue;
         }
@@ -386,7 +384,7 @@ TEST_F(ConvertTest, OnlyExistingRegularFilesAreOpened) {
     testing_util::Launch setting_hidden;
     setting_hidden.wrapper = {"unshare", "--mount", "sh", "-c",
                               "mount -t tmpfs hidden /proc/sys && exec \"$0\" \"$@\""};
-    if (protected_links.on() && ::geteuid() == 0) {
+    if (protected_links.held() && ::geteuid() == 0) {
         // A wrapper that cannot start (no mount namespace in a plain chroot) is a missing
         // prerequisite, not a failure.
         if (testing_util::run_tool({}, setting_hidden).exit_status != 2) {

@@ -18,7 +18,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -155,21 +154,20 @@ TEST(Sweep, EveryFailingCallLeavesTheFileWholeAndSaysSo) {
     // turn, and one at a time on one without, so that every call of a swap does; the large one is
     // several chunks long, so that the second thread's calls fail too.
     const std::string large = testing_util::large_layout(2 * 1024 * 1024);
-    const std::pair<const char*, const std::string*> shapes[] = {
-        {"mkfs.ext4 -q -F", &testing_util::layout_before},
-        {"mkfs.ext4 -q -F", &large},
-        {"mkfs.ext4 -q -F -O ^has_journal", &testing_util::layout_before}};
+    const std::pair<const std::string*, const std::string*> shapes[] = {
+        {&testing_util::ext4_with_journal, &testing_util::layout_before},
+        {&testing_util::ext4_with_journal, &large},
+        {&testing_util::ext4_without_journal, &testing_util::layout_before}};
     testing_util::RowSkips skips;
     for (const auto& [mkfs, content] : shapes) {
         const std::string& old_content = *content;
         const ScratchDir dir;
-        const std::string disk = dir / "disk";
-        ::mkdir(disk.c_str(), 0755);
-        if (!testing_util::mount_image(dir, disk, mkfs)) {
-            skips.add(std::string("cannot mount an ext4 here: ") + mkfs);
+        const testing_util::LoopMount disk(dir / "disk", *mkfs);
+        if (!disk.mounted()) {
+            skips.add("cannot mount an ext4 here: " + *mkfs);
             continue;
         }
-        const std::vector<std::string> paths = {disk + "/a.xml", disk + "/b.xml", disk + "/c.xml"};
+        const std::vector<std::string> paths = {disk / "a.xml", disk / "b.xml", disk / "c.xml"};
         // An attribute to carry over, so that reading and setting one fail in turn too.
         const auto write_old = [&] {
             for (const std::string& path : paths) {
@@ -228,13 +226,12 @@ TEST(Sweep, EveryFailingCallLeavesTheFileWholeAndSaysSo) {
                                                               directory_flush_calls.count(call)))
                     << fault << ": status " << result.exit_status;
                 // The files and lost+found, nothing else.
-                const std::vector<std::string> left = testing_util::list_dir(disk);
+                const std::vector<std::string> left = testing_util::list_dir(disk.path());
                 EXPECT_TRUE(left.size() == paths.size() + 1 || call == "unlinkat") << fault;
             }
         }
         std::cout << "failed " << runs << " calls in turn on three files of " << old_content.size()
-                  << " bytes, " << mkfs << "\n";
-        ::umount2(disk.c_str(), MNT_DETACH);
+                  << " bytes, " << *mkfs << "\n";
     }
     skips.report();
 }
@@ -337,21 +334,19 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         }
     }
     // Batches are made on a file system with a journal; without one, files go one at a time.
-    const ScratchDir disk_image;
-    const std::string disk = disk_image / "disk";
-    ::chmod(disk_image.path().c_str(), 0755);  // for the other user
-    ::mkdir(disk.c_str(), 0755);
-    if (!testing_util::mount_image(disk_image, disk, "mkfs.ext4 -q -F")) {
+    const ScratchDir top;
+    ::chmod(top.path().c_str(), 0755);  // for the other user
+    const testing_util::LoopMount disk(top / "disk", testing_util::ext4_with_journal);
+    if (!disk.mounted()) {
         testing_util::RowSkips skips;
         skips.add("cannot mount an ext4 with a journal here");
         return skips.report();
     }
-    ::chmod(disk.c_str(), 0755);
     for (std::size_t index = 0; index < rows.size(); ++index) {
         const Row& row = rows[index];
         const std::string name =
             row.name + (row.signal != 0 ? " " + std::to_string(row.signal) : "");
-        const std::string dir = disk + "/" + std::to_string(index);
+        const std::string dir = disk / std::to_string(index);
         ::mkdir(dir.c_str(), 0755);
         const std::vector<std::string> paths =
             testing_util::layout_files(dir, 10, testing_util::layout_before);
@@ -400,7 +395,6 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         EXPECT_TRUE(!row.meanwhile || after.st_mode == changed.st_mode) << name;
         EXPECT_EQ(testing_util::list_dir(dir).size(), 10u) << name;
     }
-    ::umount2(disk.c_str(), MNT_DETACH);
 }
 
 // What a file grants, as one consistent look: its status, access ACL and capability.
@@ -417,13 +411,14 @@ std::string attribute(const std::string& path, const char* name) {
     return value;
 }
 
-// False while `path` is missing or changed during the look.
+// False while `path` is missing, or changed or named another file during the look.
 bool look_at(const std::string& path, Grants& grants) {
     struct stat after {};
     return ::lstat(path.c_str(), &grants.status) == 0 &&
            ((grants.acl = attribute(path, "system.posix_acl_access")),
             (grants.capability = attribute(path, "security.capability")),
             ::lstat(path.c_str(), &after) == 0) &&
+           after.st_ino == grants.status.st_ino &&
            after.st_ctim.tv_nsec == grants.status.st_ctim.tv_nsec &&
            after.st_ctim.tv_sec == grants.status.st_ctim.tv_sec;
 }
@@ -514,71 +509,96 @@ TEST(Sweep, TheWorkFileNeverGrantsMoreThanTheFinishedFile) {
         {"set-user-ID and set-group-ID, by its owner", 06755, false, false, false, true},
     };
     testing_util::RowSkips skips;
-    for (const Row& row : rows) {
-        const ScratchDir dir;
-        const std::string folder = dir / "d", path = dir / "d/a.xml", work = dir / "d/.a.xml_bak";
-        ::chmod(dir.path().c_str(), 0755);
-        ::mkdir(folder.c_str(), 0777);
-        ::chmod(folder.c_str(), 0777);
-        write_file(path, testing_util::layout_before);
-        const uid_t owner = row.by_owner ? 65534 : 1234;
-        ::chown(path.c_str(), owner, row.by_owner ? 65534 : 5678);
-        ::chmod(path.c_str(), row.mode);
-        const auto set = [](const std::string& at, const char* name, const std::string& value) {
-            return ::setxattr(at.c_str(), name, value.data(), value.size(), 0) == 0;
-        };
-        if ((row.file_acl && !set(path, "system.posix_acl_access", acl)) ||
-            (row.folder_acl && !set(folder, "system.posix_acl_default", folder_acl)) ||
-            (row.capability && !set(path, "security.capability", capability))) {
-            skips.add(std::string("no ACLs or capabilities here: ") + row.name);
+    // Where leases are refused, root's rows again: another owner's file then gets no privileges.
+    for (const bool leases : {true, false}) {
+        const testing_util::KernelSetting leasing("/proc/sys/fs/leases-enable", leases ? "1" : "0");
+        if (!leasing.held()) {
+            skips.add("cannot turn leases off here");
             continue;
         }
-        testing_util::Launch launch;
-        launch.wrapper = {
-            "strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=%desc,%file:delay_exit=10000"};
-        if (row.by_owner) {
-            launch.wrapper.insert(launch.wrapper.end(),
-                                  {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-        }
-        launch.tool = testing_util::tool_for_any_user();
-        const pid_t tool = testing_util::start_tool({path}, launch);
-        std::vector<Grants> states;
-        int status = 0;
-        for (Grants now; ::waitpid(tool, &status, WNOHANG) == 0;) {
-            if (look_at(work, now) &&
-                (states.empty() || std::memcmp(&now.status.st_ctim, &states.back().status.st_ctim,
-                                               sizeof now.status.st_ctim) != 0)) {
-                states.push_back(now);
-                EXPECT_LE(holders(now.status), 1)
-                    << row.name << ": someone but the runner holds it";
+        for (const Row& row : rows) {
+            if (!leases && row.by_owner) {
+                continue;  // the owner's own run gives what it may, with a lease or without
             }
-        }
-        Grants finished;
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && look_at(path, finished))
-            << row.name;
-        EXPECT_GE(states.size(), 4u) << row.name << ": too few states seen to judge";
-        // The owner (unless it runs the tool), a member of the owning group, the named user,
-        // others.
-        const std::pair<uid_t, gid_t> users[] = {
-            {owner, 1}, {4000, finished.status.st_gid}, {2000, 2000}, {3000, 3000}};
-        for (std::size_t state = 0; state < states.size(); ++state) {
-            bool others_write = false;
-            for (const auto& [uid, gid] : users) {
-                if (row.by_owner && uid == owner) {
-                    continue;
+            const std::string name = row.name + std::string(leases ? "" : ", no leases");
+            const ScratchDir dir;
+            const std::string folder = dir / "d", path = dir / "d/a.xml",
+                              work = dir / "d/.a.xml_bak";
+            ::chmod(dir.path().c_str(), 0755);
+            ::mkdir(folder.c_str(), 0777);
+            ::chmod(folder.c_str(), 0777);
+            write_file(path, testing_util::layout_before);
+            const uid_t owner = row.by_owner ? 65534 : 1234;
+            ::chown(path.c_str(), owner, row.by_owner ? 65534 : 5678);
+            ::chmod(path.c_str(), row.mode);
+            const auto set = [](const std::string& at, const char* name, const std::string& value) {
+                return ::setxattr(at.c_str(), name, value.data(), value.size(), 0) == 0;
+            };
+            if ((row.file_acl && !set(path, "system.posix_acl_access", acl)) ||
+                (row.folder_acl && !set(folder, "system.posix_acl_default", folder_acl)) ||
+                (row.capability && !set(path, "security.capability", capability))) {
+                skips.add("no ACLs or capabilities here: " + name);
+                continue;
+            }
+            testing_util::Launch launch;
+            launch.wrapper = {"strace",
+                              "-f",
+                              "-qq",
+                              "-o",
+                              "/dev/null",
+                              "-e",
+                              "inject=%desc,%file:delay_exit=10000"};
+            if (row.by_owner) {
+                launch.wrapper.insert(launch.wrapper.end(), {"setpriv", "--reuid=65534",
+                                                             "--regid=65534", "--clear-groups"});
+            }
+            launch.tool = testing_util::tool_for_any_user();
+            // Swapped in, the old file stands under the work name until it goes: not a state.
+            struct stat old {};
+            ::stat(path.c_str(), &old);
+            const pid_t tool = testing_util::start_tool({path}, launch);
+            std::vector<Grants> states;
+            int status = 0;
+            for (Grants now; ::waitpid(tool, &status, WNOHANG) == 0;) {
+                if (look_at(work, now) && now.status.st_ino != old.st_ino &&
+                    (states.empty() ||
+                     std::memcmp(&now.status.st_ctim, &states.back().status.st_ctim,
+                                 sizeof now.status.st_ctim) != 0)) {
+                    states.push_back(now);
+                    EXPECT_LE(holders(now.status), 1)
+                        << name << ": someone but the runner holds it";
                 }
-                const unsigned granted = rights(states[state], uid, gid);
-                EXPECT_EQ(granted & ~rights(finished, uid, gid), 0u)
-                    << row.name << ": state " << state << " grants user " << uid << " more";
-                others_write = others_write || (granted & 2) != 0;
             }
-            EXPECT_TRUE(!others_write || ((states[state].status.st_mode & 06000) ==
-                                              (finished.status.st_mode & 06000) &&
-                                          states[state].capability == finished.capability))
-                << row.name << ": state " << state << " lets others write before its privileges";
+            Grants finished;
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && look_at(path, finished))
+                << name;
+            EXPECT_GE(states.size(), 4u) << name << ": too few states seen to judge";
+            EXPECT_TRUE(leases ||
+                        ((finished.status.st_mode & S_ISUID) == 0 && finished.capability.empty()))
+                << name << ": privileges for another owner's bytes";
+            // The owner (unless it runs the tool), a member of the owning group, the named user,
+            // others.
+            const std::pair<uid_t, gid_t> users[] = {
+                {owner, 1}, {4000, finished.status.st_gid}, {2000, 2000}, {3000, 3000}};
+            for (std::size_t state = 0; state < states.size(); ++state) {
+                bool others_write = false;
+                for (const auto& [uid, gid] : users) {
+                    if (row.by_owner && uid == owner) {
+                        continue;
+                    }
+                    const unsigned granted = rights(states[state], uid, gid);
+                    EXPECT_EQ(granted & ~rights(finished, uid, gid), 0u)
+                        << name << ": state " << state << " grants user " << uid << " more";
+                    others_write = others_write || (granted & 2) != 0;
+                }
+                EXPECT_TRUE(!others_write || ((states[state].status.st_mode & 06000) ==
+                                                  (finished.status.st_mode & 06000) &&
+                                              states[state].capability == finished.capability))
+                    << name << ": state " << state << " lets others write before its privileges";
+            }
         }
+        skips.report();
     }
-    skips.report();
 }
 
 // With a journal, each directory renamed into is flushed once, after its last rename. Without
@@ -594,10 +614,11 @@ TEST(Sweep, EachDirectoryIsFlushedAfterItsRenames) {
     testing_util::RowSkips skips;
     for (const bool journal : {true, false}) {
         const ScratchDir image;
-        const std::string dir = image / "disk";
-        ::mkdir(dir.c_str(), 0755);
-        if (!testing_util::mount_image(
-                image, dir, journal ? "mkfs.ext4 -q -F" : "mkfs.ext4 -q -F -O ^has_journal")) {
+        const testing_util::LoopMount disk(
+            image / "disk",
+            journal ? testing_util::ext4_with_journal : testing_util::ext4_without_journal);
+        const std::string& dir = disk.path();
+        if (!disk.mounted()) {
             skips.add("cannot mount an ext4 here");
             continue;
         }
@@ -639,7 +660,6 @@ TEST(Sweep, EachDirectoryIsFlushedAfterItsRenames) {
             ASSERT_EQ(flushes[directory].size(), journal ? 1u : renames[directory]) << directory;
             EXPECT_GT(flushes[directory].back(), renamed) << directory;
         }
-        ::umount2(dir.c_str(), MNT_DETACH);
     }
     skips.report();
 }

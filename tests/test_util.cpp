@@ -14,6 +14,7 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -178,6 +179,27 @@ bool mount_image(const ScratchDir& dir, const std::string& directory, const std:
     return ::truncate(image.c_str(), off_t{300} << 20) == 0 &&
            std::system((mkfs + " " + image + " >/dev/null 2>&1").c_str()) == 0 &&
            std::system(("mount -o loop " + image + " " + directory + " 2>/dev/null").c_str()) == 0;
+}
+
+KernelSetting::KernelSetting(const std::string& path, const std::string& value)
+    : path_(path), previous_(read_file(path)) {
+    std::ofstream(path_) << value << "\n";
+    held_ = read_file(path_) == value + "\n";
+}
+
+KernelSetting::~KernelSetting() {
+    std::ofstream(path_) << previous_;
+}
+
+LoopMount::LoopMount(const std::string& at, const std::string& mkfs) : at_(at) {
+    ::mkdir(at_.c_str(), 0755);
+    mounted_ = mount_image(image_, at_, mkfs);
+}
+
+LoopMount::~LoopMount() {
+    if (mounted_) {
+        ::umount2(at_.c_str(), MNT_DETACH);
+    }
 }
 
 const char* tool_for_any_user() {

@@ -87,6 +87,44 @@ bool is_fault_signal(int signal);
 // an image in `dir`, through a loop device; false where that cannot be done.
 bool mount_image(const ScratchDir& dir, const std::string& directory, const std::string& mkfs);
 
+// Sets the kernel setting `path` (under /proc/sys) to `value` for one scope, and puts it back;
+// `held()` says whether it took.
+class KernelSetting {
+  public:
+    KernelSetting(const std::string& path, const std::string& value);
+    ~KernelSetting();
+    KernelSetting(const KernelSetting&) = delete;
+    KernelSetting& operator=(const KernelSetting&) = delete;
+    bool held() const { return held_; }
+
+  private:
+    std::string path_;
+    std::string previous_;
+    bool held_;
+};
+
+// The two kinds of ext4 the tool treats apart.
+inline const std::string ext4_with_journal = "mkfs.ext4 -q -F";
+inline const std::string ext4_without_journal = "mkfs.ext4 -q -F -O ^has_journal";
+
+// A fresh file system made by `mkfs` mounted at `at`, made if missing, for one scope; its image
+// lies in a scratch folder of its own. `mounted()` is false where that cannot be done.
+class LoopMount {
+  public:
+    LoopMount(const std::string& at, const std::string& mkfs);
+    ~LoopMount();
+    LoopMount(const LoopMount&) = delete;
+    LoopMount& operator=(const LoopMount&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& path() const { return at_; }
+    std::string operator/(const std::string& name) const { return at_ + "/" + name; }
+
+  private:
+    ScratchDir image_;
+    std::string at_;
+    bool mounted_;
+};
+
 // A copy of the tool that any user may run, wherever the build folder lies.
 const char* tool_for_any_user();
 
