@@ -10,7 +10,10 @@ printf '%s' "$tidy_output" | grep -v '^[0-9]* warnings\? generated\.$' || true
 [ "$tidy_status" -eq 0 ]
 # A cppcheck that limits its analysis of branches says so and fails: let it look at them all.
 exhaustive=()
-if cppcheck --help | grep -q -- --check-level; then
+# Read the whole help first: grep -q would stop reading early, and under pipefail the help's
+# broken pipe would then count as "no such option".
+cppcheck_help=$(cppcheck --help)
+if [[ $cppcheck_help == *--check-level* ]]; then
     exhaustive=(--check-level=exhaustive)
 fi
 cppcheck "${exhaustive[@]}" --enable=warning,performance,portability --error-exitcode=1 --quiet \

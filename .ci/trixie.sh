@@ -32,13 +32,14 @@ bind /dev /dev
 bind "$source_dir" /src
 mount -o remount,bind,ro "$root/src"
 
-echo "== Debian 13, static analysis: $(chroot "$root" clang-tidy --version | grep -m1 version)," \
+# awk reads to the end: a reader that stops early fails the writer, and the step, under pipefail.
+echo "== Debian 13, static analysis: $(chroot "$root" clang-tidy --version | awk '/version/ && !n++')," \
     "$(chroot "$root" cppcheck --version)"
 chroot "$root" sh -c "rm -rf /build && cmake -S /src -B /build -DTESSARAN_TESTS=OFF \
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null && cd /src && bash .ci/static_analysis.sh /build"
 
 for compiler in g++ clang++; do
-    echo "== Debian 13, $compiler: $(chroot "$root" "$compiler" --version | head -n1)"
+    echo "== Debian 13, $compiler: $(chroot "$root" "$compiler" --version | awk 'NR == 1')"
     chroot "$root" env CI="${CI:-}" CXX="$compiler" sh -c \
         "rm -rf /build && cmake -S /src -B /build >/dev/null && cmake --build /build -j \
          && ctest --test-dir /build --output-on-failure"
