@@ -49,15 +49,22 @@ HeldSignals::~HeldSignals() {
     sigprocmask(SIG_SETMASK, &previous_, nullptr);
 }
 
-// The lowest-numbered one, as the kernel would deliver them.
+// The lowest-numbered one, as the kernel would deliver them. A signal sent to one thread alone
+// (one aimed at a thread, or a write's SIGPIPE) is pending for that thread only, where no other
+// thread would see it: the first thread to see a held signal notes it for all of them.
 int HeldSignals::pending() const {
+    if (const int noted = noticed_.load(std::memory_order_relaxed); noted != 0) {
+        return noted;
+    }
     sigset_t arrived;
     if (sigpending(&arrived) != 0) {
         return 0;
     }
     for (int i = 0; i < held_count_; ++i) {
         if (sigismember(&arrived, held_list_[i]) == 1) {
-            return held_list_[i];
+            int expected = 0;
+            (void)noticed_.compare_exchange_strong(expected, held_list_[i]);
+            return noticed_.load(std::memory_order_relaxed);
         }
     }
     return 0;

@@ -1,6 +1,8 @@
 // Holding back the signals that would otherwise cut a conversion off halfway.
 #pragma once
 
+#include <atomic>
+
 #include <signal.h>
 
 namespace tessaran {
@@ -30,6 +32,8 @@ class HeldSignals {
     // so a set that holds only real-time signals would look empty.
     int held_list_[NSIG] = {};
     int held_count_ = 0;
+    // The first held signal any thread has seen arrive, or 0.
+    mutable std::atomic<int> noticed_{0};
 };
 
 }  // namespace tessaran

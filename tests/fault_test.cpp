@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,6 +138,20 @@ void wait_for(const std::string& path) {
     }
 }
 
+// A thread of `process` other than its first, as soon as there is one; 0 if none comes.
+pid_t helper_thread(pid_t process) {
+    const std::string tasks = "/proc/" + std::to_string(process) + "/task";
+    for (int wait = 0; wait < 100000; ++wait) {
+        for (const std::string& task : testing_util::list_dir(tasks)) {
+            if (std::stoi(task) != process) {
+                return std::stoi(task);
+            }
+        }
+        ::usleep(20);
+    }
+    return 0;
+}
+
 TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
     const std::string old_content = testing_util::large_layout(32 * 1024 * 1024);
     const std::string new_content = converted(old_content);
@@ -147,15 +162,18 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
         int small_files;  // the run's files after a.xml; sent once the first is converted
         bool endless;     // a.xml a long scan with nothing to convert, after the small files,
                           // which are in place while it is scanned: sent mid-scan
+        bool to_helper = false;  // sent to the thread that converts every other chunk alone
     };
     for (const Row row :
          {Row{SIGINT, false, 0, false}, Row{SIGTERM, false, 0, false}, Row{SIGHUP, false, 0, false},
           Row{SIGHUP, true, 0, false}, Row{SIGINT, true, 0, false}, Row{SIGALRM, false, 0, false},
           Row{SIGUSR1, false, 0, false}, Row{SIGTERM, false, 1000, false},
-          Row{SIGPIPE, false, 1000, false}, Row{SIGTERM, false, 5, true}}) {
+          Row{SIGPIPE, false, 1000, false}, Row{SIGTERM, false, 5, true},
+          Row{SIGTERM, false, 0, false, true}, Row{SIGRTMIN, false, 0, false, true}}) {
         const std::string name =
             std::string(strsignal(row.signal)) + (row.ignored ? ", ignored" : "") +
-            (row.small_files > 0 ? ", many files" : "") + (row.endless ? ", endless scan" : "");
+            (row.small_files > 0 ? ", many files" : "") + (row.endless ? ", endless scan" : "") +
+            (row.to_helper ? ", to the helper thread" : "");
         // A hole is passed in one step, so the long scan is one of data: lines that each hold a
         // '[' and nothing to convert, seconds of work.
         std::string endless;
@@ -197,7 +215,10 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
         } else {
             wait_for(dir / ".a.xml_bak");
         }
-        ::kill(tool, row.signal);
+        const pid_t helper = row.to_helper ? helper_thread(tool) : 0;
+        EXPECT_TRUE(!row.to_helper || helper != 0) << name;
+        (void)(helper != 0 ? ::syscall(SYS_tgkill, tool, helper, row.signal)
+                           : ::kill(tool, row.signal));
         EXPECT_EQ(testing_util::wait_tool(tool), row.ignored ? 0 : 128 + row.signal) << name;
         const std::string after = read_file(dir / "a.xml");
         EXPECT_TRUE(after == old_content || after == new_content) << name;
