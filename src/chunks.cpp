@@ -13,6 +13,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "fd.hpp"
@@ -295,8 +296,11 @@ bool copy_unchanged(char* buffer, int input, off_t size, bool sparse, Turns& tur
 std::thread second_thread(Worker& worker, Turns& turns, int input, off_t end,
                           const HeldSignals& signals) {
     try {
-        return std::thread(convert_chunks, std::ref(worker), std::ref(turns), input, end, 1, 2,
+        std::thread helper(convert_chunks, std::ref(worker), std::ref(turns), input, end, 1, 2,
                            std::cref(signals));
+        // Named, so that whoever looks at the run's threads can tell it apart.
+        (void)::pthread_setname_np(helper.native_handle(), helper_thread_name);
+        return helper;
     } catch (const std::system_error&) {
         return std::thread();
     } catch (const std::bad_alloc&) {

@@ -19,6 +19,9 @@ struct Worker {
     std::unique_ptr<char[]> output;
 };
 
+// The name of the thread that converts every other chunk.
+constexpr char helper_thread_name[] = "tessaran chunks";
+
 // Writes the input of `input` from 0 to `end` into `output`, at that file's offset: the first
 // `unchanged` bytes as they stand, the rest converted. The rest is cut into chunks of whole lines;
 // two workers, this thread and a second one, convert alternate chunks at once, and each writes

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "chunks.hpp"
 #include "test_util.hpp"
 
 using testing_util::exists;
@@ -138,12 +139,14 @@ void wait_for(const std::string& path) {
     }
 }
 
-// A thread of `process` other than its first, as soon as there is one; 0 if none comes.
+// The thread of `process` that converts every other chunk, as soon as there is one; 0 if none
+// comes. A sanitizer's runtime may run threads of its own besides.
 pid_t helper_thread(pid_t process) {
-    const std::string tasks = "/proc/" + std::to_string(process) + "/task";
+    const std::string tasks = "/proc/" + std::to_string(process) + "/task/";
     for (int wait = 0; wait < 100000; ++wait) {
         for (const std::string& task : testing_util::list_dir(tasks)) {
-            if (std::stoi(task) != process) {
+            if (read_file(tasks + task + "/comm") ==
+                std::string(tessaran::helper_thread_name) + "\n") {
                 return std::stoi(task);
             }
         }
