@@ -126,7 +126,8 @@ bool report(tessaran::Outcome outcome, const char* path) {
     return false;
 }
 
-// Ends the process of `signal`, which is pending, so that whoever started it sees that signal.
+// Ends the process of `signal`, which has arrived (perhaps for another thread alone, so it is
+// raised here), so that whoever started it sees that signal.
 [[noreturn]] void die_of(int signal) {
     (void)std::fflush(stdout);
     (void)std::signal(signal, SIG_DFL);

@@ -62,9 +62,8 @@ int HeldSignals::pending() const {
     }
     for (int i = 0; i < held_count_; ++i) {
         if (sigismember(&arrived, held_list_[i]) == 1) {
-            int expected = 0;
-            (void)noticed_.compare_exchange_strong(expected, held_list_[i]);
-            return noticed_.load(std::memory_order_relaxed);
+            int noted = 0;  // another thread may have noted one first: that one stands
+            return noticed_.compare_exchange_strong(noted, held_list_[i]) ? held_list_[i] : noted;
         }
     }
     return 0;

@@ -114,15 +114,12 @@ std::string WorkFile::fresh_prefix() const {
 // What ended runs left under fresh names of this file is removed as their usual leftover is.
 int WorkFile::remove_fresh_leftovers(const std::string& prefix, uid_t file_owner,
                                      const InUse& in_use) {
-    const int listing = ::openat(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const std::unique_ptr<DIR, DirCloser> entries(listing < 0 ? nullptr : ::fdopendir(listing));
+    UniqueFd listing(::openat(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::unique_ptr<DIR, DirCloser> entries(listing ? ::fdopendir(listing.get()) : nullptr);
     if (!entries) {
-        const int error = errno;
-        if (listing >= 0) {
-            ::close(listing);
-        }
-        return error;
+        return errno;
     }
+    (void)listing.release();  // the listing owns it now
     errno = 0;
     while (const dirent* entry = ::readdir(entries.get())) {
         const std::string name = entry->d_name;
