@@ -159,10 +159,6 @@ void Batch::commit() {
         flush_file_systems();
     }
     put_in_place_all();
-    // Until the renames are on disk, a block they freed may be handed to the next batch's work
-    // files (ext4 with data=writeback does so), and a power cut would bring back an old file
-    // that holds other bytes.
-    directories_failed_ = !directories_.flush() || directories_failed_;
     for (const Entry& entry : entries_) {
         report_(entry.path, entry.outcome);
     }
@@ -173,17 +169,30 @@ void Batch::commit() {
 }
 
 // A rename short of room is tried again once every other file of the batch is in place and its
-// work file gone: one at a time, it would have had that room, as a write short of room would.
+// old file gone: one at a time, it would have had that room, as a write short of room would.
 void Batch::put_in_place_all() {
     for (const bool again : {false, true}) {
         for (Entry& entry : entries_) {
-            if (!entry.held || (again && !entry.rename_short_of_room)) {
-                continue;
+            if (entry.held && (!again || entry.rename_short_of_room)) {
+                entry.outcome =
+                    signals_.pending() != 0 ? Outcome::interrupted : put_in_place(entry);
+                if (entry.outcome != Outcome::converted && (again || !entry.rename_short_of_room)) {
+                    entry.held.reset();  // the lock, the directory, and the work file go
+                }
             }
-            entry.outcome = signals_.pending() != 0 ? Outcome::interrupted : put_in_place(entry);
-            if (again || !entry.rename_short_of_room) {
-                entry.held.reset();  // the lock, the directory, and an unplaced work file go
-            }
+        }
+        let_go_of_old_files();
+    }
+}
+
+// Until the renames are on disk, a block that an old file frees may be handed to a work file
+// being written (ext4 with data=writeback does so), and a power cut would bring back an old file
+// that holds other bytes. So the old files stay open, their blocks theirs, until then.
+void Batch::let_go_of_old_files() {
+    directories_failed_ = !directories_.flush() || directories_failed_;
+    for (Entry& entry : entries_) {
+        if (entry.held && !entry.rename_short_of_room) {
+            entry.held.reset();  // the lock, the directory, and the old file go
         }
     }
 }
@@ -233,6 +242,7 @@ Outcome Batch::put_in_place(Entry& entry) {
         entry.rename_short_of_room = errno == ENOSPC || errno == EDQUOT;
         return Outcome::failed;
     }
+    file.work.let_go();
     directories_.renamed_into(file.target.directory.get(), file.folder);
     return Outcome::converted;
 }
@@ -250,6 +260,7 @@ Outcome Batch::swap_in(HeldFile& file) {
         ::openat(file.target.directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     directories_failed_ = !folder || ::fsync(folder.get()) != 0 || directories_failed_;
     file.work.remove_swapped_out();
+    file.work.let_go();
     return Outcome::converted;
 }
 

@@ -109,6 +109,7 @@ class Batch {
     Outcome put_in_place(Entry& entry);
     Outcome swap_in(HeldFile& file);
     void put_in_place_all();
+    void let_go_of_old_files();
 
     const HeldSignals& signals_;
     DirectorySync directories_;

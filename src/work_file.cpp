@@ -206,6 +206,13 @@ void WorkFile::remove_swapped_out() {
     }
 }
 
+void WorkFile::let_go() {
+    if (placed_) {
+        fd_.close();
+        leased_ = false;
+    }
+}
+
 // The name goes while the lease still holds, so that no new open finds an unplaced work file.
 WorkFile::~WorkFile() {
     if (created_ && !placed_) {

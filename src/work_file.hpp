@@ -48,6 +48,8 @@ class WorkFile {
     bool swap_with(const std::string& target_name);
     // Removes the old file that a swap left under the work name.
     void remove_swapped_out();
+    // Closes the file once it is in place: its lease, which only makes others wait now, goes too.
+    void let_go();
 
   private:
     bool is_leftover(const std::string& name, uid_t file_owner, struct stat& entry) const;
