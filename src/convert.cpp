@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@
 #include "chunks.hpp"
 #include "fd.hpp"
 #include "file_lock.hpp"
+#include "pipeline.hpp"
 #include "rescale.hpp"
 
 namespace tessaran {
@@ -53,22 +55,56 @@ class ChangeProbe final : public RescaleSink {
     off_t passed_ = 0;
 };
 
-// Descriptors kept for the standard streams, a caller's leftovers and the file being converted.
+// Descriptors kept for the standard streams, a caller's leftovers and the files being looked up.
 constexpr rlim_t spare_descriptors = 32;
-// A held file takes three (the file, its work file, its directory); a noted directory one.
+// A held file takes three (the file, its work file, its directory); a noted directory one. A file
+// converted ahead takes three as well.
 constexpr rlim_t descriptors_per_file = 4;
+// Files held in a batch at once, at most, and as many again converted ahead.
 constexpr std::size_t most_files_at_once = 128;
+// Threads converting ahead, at most: each may keep a megabyte of buffers.
+constexpr int most_threads = 8;
 // Files up to this size are converted in one pass.
 constexpr off_t small_file = off_t{64} * 1024;
 
-// How many files may be held, and directories noted, at once within the open-file limit.
-std::size_t files_at_once() {
+// How many files may be open at once within the open-file limit: held in the batch (with their
+// directories noted) or converted ahead.
+std::size_t files_open_at_once() {
     struct rlimit limit {};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
-        return most_files_at_once;
+        return 2 * most_files_at_once;
     }
     const rlim_t room = limit.rlim_cur > spare_descriptors ? limit.rlim_cur - spare_descriptors : 0;
-    return std::clamp<std::size_t>(room / descriptors_per_file, 1, most_files_at_once);
+    return std::clamp<std::size_t>(room / descriptors_per_file, 1, 2 * most_files_at_once);
+}
+
+// How many threads the run may convert on: one for each CPU it may run on, so that a run pinned to
+// one CPU converts on one thread.
+std::size_t threads_to_use() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+        return 1;
+    }
+    return static_cast<std::size_t>(std::clamp(CPU_COUNT(&allowed), 1, most_threads));
+}
+
+// How many files may be converted ahead: none on one thread; else half of the files that may be
+// open, the other half held by the batch.
+std::size_t window_for(std::size_t threads) {
+    const std::size_t files = files_open_at_once();
+    return threads > 1 && files >= 4 ? files - std::min(files / 2, most_files_at_once) : 0;
+}
+
+// Grows this process's descriptor table to hold `files` open files. A process of several threads
+// that grows it waits for every CPU to pass through the scheduler first (tens of milliseconds on
+// a virtual machine, each time); grown before the threads start, it never grows again.
+void make_room_for(std::size_t files) {
+    const auto highest = static_cast<int>(spare_descriptors + descriptors_per_file * files);
+    const UniqueFd any(::open("/", O_PATH | O_CLOEXEC));
+    if (any) {
+        const UniqueFd far(::fcntl(any.get(), F_DUPFD_CLOEXEC, highest));  // the table stays grown
+    }
 }
 
 // Whether `verdict` is a failure that holding fewer files may cure, by the error of the call that
@@ -101,23 +137,75 @@ struct Converter::Buffers {
 };
 
 Converter::Converter(const HeldSignals& signals, Report report)
-    : signals_(signals), batch_(signals, std::move(report), files_at_once()) {}
+    : signals_(signals),
+      window_(window_for(threads_to_use())),
+      batch_(signals, std::move(report),
+             std::min(files_open_at_once() - window_, most_files_at_once)) {}
 
 Converter::~Converter() = default;
 
 // A file that runs short of room while the run holds others is tried once more with nothing held:
 // one at a time, it would have had that room.
 void Converter::convert(const char* path) {
-    Verdict verdict = attempt(path);
+    const Lane lane{buffers_, false};
+    std::unique_ptr<HeldFile> made;
+    Verdict verdict = attempt(path, lane, made);
     if (short_of_room(verdict) && !batch_.empty()) {
         batch_.commit();
-        verdict = attempt(path);
+        verdict = attempt(path, lane, made);
     }
-    if (verdict.outcome != Outcome::converted) {  // a converted file is held by the batch
+    take(path, verdict, std::move(made));
+}
+
+void Converter::take(const char* path, const Verdict& verdict, std::unique_ptr<HeldFile> file) {
+    if (verdict.outcome == Outcome::converted) {
+        batch_.hold(path, std::move(file));
+    } else {
         batch_.settle(path, verdict.outcome);
     }
     if (signals_.pending() != 0 || batch_.full()) {
         batch_.commit();
+    }
+}
+
+void Converter::convert_all(const char* const* paths, std::size_t count) {
+    const std::size_t threads = window_ > 0 && count > 1 ? threads_to_use() : 1;
+    if (threads > 1) {
+        make_room_for(files_open_at_once());
+    }
+    std::vector<std::unique_ptr<Buffers>> lanes(threads);
+    Pipeline pipeline(threads > 1 ? threads : 0, window_, signals_,
+                      [this, &lanes](std::size_t thread, const char* path) {
+                          Ahead made;
+                          made.verdict = attempt(path, Lane{lanes[thread], true}, made.file);
+                          if (short_of_room(made.verdict)) {  // alone, it may have room
+                              made = {};
+                          }
+                          return made;
+                      });
+    if (pipeline.threads() == 0) {
+        for (std::size_t next = 0; next < count && signals_.pending() == 0; ++next) {
+            convert(paths[next]);
+        }
+        return;
+    }
+    convert_ahead(pipeline, paths, count);
+}
+
+// The threads convert ahead while this one holds the files in turn and commits the batch. A file
+// deferred to its turn is converted alone once every file before it is held and every file after
+// it given up, so that it may wait or put the batch in place as one file at a time would.
+void Converter::convert_ahead(Pipeline& pipeline, const char* const* paths, std::size_t count) {
+    pipeline.start(paths, count, 0);
+    for (std::size_t next = 0; next < count && signals_.pending() == 0; ++next) {
+        Ahead made = pipeline.take();
+        if (made.verdict.outcome == Outcome::deferred) {
+            pipeline.stop();
+            convert(paths[next]);
+            pipeline.start(paths, count, next + 1);
+        } else if (made.verdict.outcome != Outcome::interrupted) {
+            take(paths[next], made.verdict, std::move(made.file));
+        }
     }
 }
 
@@ -129,14 +217,14 @@ bool Converter::finish() {
 // Converts `path`, again from the start whenever its name has moved to another file while this
 // run waited for it. Memory that runs out fails the one file: what was made for it goes with the
 // unwinding.
-Verdict Converter::attempt(const char* path) {
+Verdict Converter::attempt(const char* path, Lane lane, std::unique_ptr<HeldFile>& made) {
     try {
-        if (!buffers_) {
-            buffers_ = std::make_unique<Buffers>(signals_);
+        if (!lane.buffers) {
+            lane.buffers = std::make_unique<Buffers>(signals_);
         }
         for (;;) {
             bool name_moved = false;
-            const Verdict verdict = convert_once(path, name_moved);
+            const Verdict verdict = convert_once(path, lane, made, name_moved);
             if (!name_moved) {
                 return verdict;
             }
@@ -148,15 +236,21 @@ Verdict Converter::attempt(const char* path) {
 
 // Converts the file that `path` names, unless, by the time no other run holds it, the name has
 // been given to another file; then says so in `name_moved`.
-Verdict Converter::convert_once(const char* path, bool& name_moved) {
+Verdict Converter::convert_once(const char* path, Lane lane, std::unique_ptr<HeldFile>& made,
+                                bool& name_moved) {
     Target target;
     Verdict failure{Outcome::failed};
     if (!locate(path, target, failure)) {
         return failure;
     }
+    // Ahead, any name a work file may have waits for its turn: one of the files before it may be
+    // making that very work file.
+    if (lane.ahead && could_be_work_name(target.name)) {
+        return {Outcome::deferred};
+    }
     // One file at a time, the work file that this name names would be in place already: put it
     // there, and look again.
-    if (batch_.holds_work_name(target.name)) {
+    if (!lane.ahead && batch_.holds_work_name(target.name)) {
         batch_.commit();
         name_moved = true;
         return failure;
@@ -164,6 +258,9 @@ Verdict Converter::convert_once(const char* path, bool& name_moved) {
     constexpr int input_flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     UniqueFd input(::openat(target.directory.get(), target.name.c_str(), input_flags));
     if (!input && errno == EWOULDBLOCK) {  // leased: waited for as a lock is, with nothing held
+        if (lane.ahead) {
+            return {Outcome::deferred};
+        }
         batch_.commit();
         if (open_when_unleased(target.directory.get(), target.name.c_str(), input_flags, input,
                                signals_) == LockResult::interrupted) {
@@ -173,7 +270,7 @@ Verdict Converter::convert_once(const char* path, bool& name_moved) {
     if (!input) {
         return lookup_failure();
     }
-    if (!lock(input.get(), failure)) {
+    if (!lock(input.get(), lane, failure)) {
         return failure;
     }
     struct stat status {};
@@ -187,17 +284,17 @@ Verdict Converter::convert_once(const char* path, bool& name_moved) {
     name_moved =
         ::fstatat(target.directory.get(), target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         named.st_dev != status.st_dev || named.st_ino != status.st_ino;
-    return name_moved ? failure : convert_locked(path, target, input, status);
+    return name_moved ? failure : convert_locked(target, input, status, lane, made);
 }
 
 // A run never waits while it holds locks, since another run may be waiting for one of them: when
 // the lock is busy, the batch is put in place first.
-bool Converter::lock(int input, Verdict& failure) {
+bool Converter::lock(int input, Lane lane, Verdict& failure) {
     if (::flock(input, LOCK_EX | LOCK_NB) == 0) {
         return true;
     }
-    if (errno != EWOULDBLOCK) {
-        failure = {Outcome::failed, errno};
+    if (errno != EWOULDBLOCK || lane.ahead) {
+        failure = {errno != EWOULDBLOCK ? Outcome::failed : Outcome::deferred, errno};
         return false;
     }
     batch_.commit();
@@ -214,19 +311,23 @@ bool Converter::lock(int input, Verdict& failure) {
     return false;
 }
 
-Verdict Converter::convert_locked(const char* path, Target& target, UniqueFd& input,
-                                  const struct stat& status) {
+Verdict Converter::convert_locked(Target& target, UniqueFd& input, const struct stat& status,
+                                  Lane lane, std::unique_ptr<HeldFile>& made) {
     // However long this file takes to read, the files before it need not wait for it.
     if (Batch::too_large_to_wait_for(status.st_size)) {
+        if (lane.ahead) {
+            return {Outcome::deferred};
+        }
         batch_.commit();
     }
+    Buffers& buffers = *lane.buffers;
     const bool holes = has_holes(input.get(), status);
-    for (Worker& worker : buffers_->workers) {
+    for (Worker& worker : buffers.workers) {
         worker.rescaler.expect_holes(holes);
     }
     // Look before writing: a file with nothing to convert keeps its inode and times.
     ChangeProbe probe;
-    if (buffers_->workers[0].rescaler.run(input.get(), 0, probe, status.st_size) ==
+    if (buffers.workers[0].rescaler.run(input.get(), 0, probe, status.st_size) ==
         ScanEnd::read_failed) {
         return {signals_.pending() != 0 ? Outcome::interrupted : Outcome::failed, EIO};
     }
@@ -236,23 +337,24 @@ Verdict Converter::convert_locked(const char* path, Target& target, UniqueFd& in
     // A small file is read and written in one piece: its unchanged start costs less to scan again
     // than to copy apart.
     const off_t copied_apart = status.st_size > small_file ? probe.unchanged_prefix : 0;
-    return replace(path, target, input, status, copied_apart, holes);
+    return replace(target, input, status, copied_apart, holes, lane, made);
 }
 
-Verdict Converter::replace(const char* path, Target& target, UniqueFd& input,
-                           const struct stat& status, off_t unchanged_prefix, bool holes) {
+Verdict Converter::replace(Target& target, UniqueFd& input, const struct stat& status,
+                           off_t unchanged_prefix, bool holes, Lane lane,
+                           std::unique_ptr<HeldFile>& made) {
     auto file = std::make_unique<HeldFile>(std::move(target), std::move(input), status);
     if (::fstat(file->target.directory.get(), &file->folder) != 0) {
         return {Outcome::failed, errno};
     }
-    flush_before_first_write(file->target.directory.get(), file->folder.st_dev);
-    if (const int error = create_work_file(*file)) {
-        return {Outcome::failed, error};
+    Buffers& buffers = *lane.buffers;
+    flush_before_first_write(file->target.directory.get(), file->folder.st_dev, buffers);
+    if (const int error = create_work_file(*file, lane)) {
+        return {lane.ahead && error == EBUSY ? Outcome::deferred : Outcome::failed, error};
     }
     const int work = file->work.fd();
-    const int write_error =
-        convert_in_chunks(buffers_->workers, file->input.get(), unchanged_prefix, status.st_size,
-                          work, holes, signals_);
+    const int write_error = convert_in_chunks(buffers.workers, file->input.get(), unchanged_prefix,
+                                              status.st_size, work, holes, signals_);
     if (signals_.pending() != 0) {
         return {Outcome::interrupted};
     }
@@ -265,27 +367,27 @@ Verdict Converter::replace(const char* path, Target& target, UniqueFd& input,
     if (const int error = copy_attributes(file->input.get(), status, work, file->work.leased())) {
         return {Outcome::failed, error};
     }
-    file->durability = durability_on(file->written.st_dev, work);
+    file->durability = durability_on(file->written.st_dev, work, buffers);
     if ((file->durability == Durability::on_its_own ||
          file->durability == Durability::swapped_in) &&
         ::fsync(work) != 0) {
         return {Outcome::failed, errno};
     }
-    batch_.hold(path, std::move(file));
+    made = std::move(file);
     return {Outcome::converted};
 }
 
 // What an earlier run renamed may not be on disk yet, if it was killed before its flush: blocks
 // its renames freed could then be handed to this run's work files, and a power cut would bring
-// back an old file holding this run's bytes. So each file system is flushed once before this run
-// first writes there. That flush is of what came before, not of this run's files: its failure
-// fails none of them.
-void Converter::flush_before_first_write(int directory, dev_t device) {
-    if (std::find(buffers_->written_to.begin(), buffers_->written_to.end(), device) !=
-        buffers_->written_to.end()) {
+// back an old file holding this run's bytes. So each file system is flushed once before each of
+// this run's threads first writes there. That flush is of what came before, not of this run's
+// files: its failure fails none of them.
+void Converter::flush_before_first_write(int directory, dev_t device, Buffers& buffers) {
+    if (std::find(buffers.written_to.begin(), buffers.written_to.end(), device) !=
+        buffers.written_to.end()) {
         return;
     }
-    buffers_->written_to.push_back(device);
+    buffers.written_to.push_back(device);
     const UniqueFd folder(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder) {
         (void)::syncfs(folder.get());
@@ -295,13 +397,14 @@ void Converter::flush_before_first_write(int directory, dev_t device) {
 // A leftover under the work name that the batch holds, as a file to convert or as another's work
 // file, would be in place already one file at a time: the batch is put in place first, and the
 // leftover then removed as one file at a time would. A leftover that is a link to this very file
-// moves only its change time and link count, which are then taken as they now stand.
-int Converter::create_work_file(HeldFile& file) {
-    const auto held = [this](const struct stat& entry) {
-        return batch_.holds_inode(entry.st_dev, entry.st_ino);
+// moves only its change time and link count, which are then taken as they now stand. Ahead, any
+// leftover may be a file before it in the list, so none is removed until the file's turn: EBUSY.
+int Converter::create_work_file(HeldFile& file, Lane lane) {
+    const auto held = [this, &lane](const struct stat& entry) {
+        return lane.ahead || batch_.holds_inode(entry.st_dev, entry.st_ino);
     };
     int error = file.work.create(file.start.st_uid, held);
-    if (error == EBUSY && !batch_.empty()) {
+    if (error == EBUSY && !lane.ahead && !batch_.empty()) {
         batch_.commit();
         error = file.work.create(file.start.st_uid, held);
     }
@@ -323,12 +426,12 @@ int Converter::create_work_file(HeldFile& file) {
 
 // Asked of the work file, not the file it replaces: a file bind-mounted from another file system
 // has its work file on its directory's.
-Durability Converter::durability_on(dev_t device, int work) {
-    if (device != buffers_->last_device) {
-        buffers_->last_device = device;
-        buffers_->last_durability = durability_of(work, device);
+Durability Converter::durability_on(dev_t device, int work, Buffers& buffers) {
+    if (device != buffers.last_device) {
+        buffers.last_device = device;
+        buffers.last_durability = durability_of(work, device);
     }
-    return buffers_->last_durability;
+    return buffers.last_durability;
 }
 
 }  // namespace tessaran

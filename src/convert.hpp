@@ -13,6 +13,8 @@
 
 namespace tessaran {
 
+class Pipeline;
+
 // Converts files in the order they are named. Each converted file is written to a work file beside
 // it; the work files of a batch of files are made durable together and then renamed over their
 // files in order, so that every name holds either the whole old or the whole new content at every
@@ -27,33 +29,50 @@ class Converter {
     // signal has arrived, the batch is given up and this returns.
     void convert(const char* path);
 
+    // Converts each of the `count` files named by `paths`, in order, as `convert` does one after
+    // the other, on as many threads as the run may use: files are converted ahead of their turn,
+    // and held, put in place and reported in it. A file that meets what only its turn may settle
+    // is converted again in its turn, alone. Returns once a held signal has arrived.
+    void convert_all(const char* const* paths, std::size_t count);
+
     // Commits what the batch holds. Then flushes every directory a file was renamed into, so that
     // the renames survive a power failure; false if any could not be flushed.
     bool finish();
 
   private:
     struct Buffers;
+    // What one thread converts with, and whether it converts ahead of the file's turn: then it
+    // never waits nor puts the batch in place, and defers what would need either.
+    struct Lane {
+        std::unique_ptr<Buffers>& buffers;
+        bool ahead;
+    };
 
-    Verdict attempt(const char* path);
-    Verdict convert_once(const char* path, bool& name_moved);
+    void convert_ahead(Pipeline& pipeline, const char* const* paths, std::size_t count);
+    // Holds or settles `path`'s file in the batch, in its turn, and commits the batch when due.
+    void take(const char* path, const Verdict& verdict, std::unique_ptr<HeldFile> file);
+    Verdict attempt(const char* path, Lane lane, std::unique_ptr<HeldFile>& made);
+    Verdict convert_once(const char* path, Lane lane, std::unique_ptr<HeldFile>& made,
+                         bool& name_moved);
     // Takes the exclusive lock on the open file `input`; on failure leaves why in `failure`.
-    bool lock(int input, Verdict& failure);
+    bool lock(int input, Lane lane, Verdict& failure);
     // Converts the file `input`, locked, of `status`, found as `target`, unless it needs no change.
-    Verdict convert_locked(const char* path, Target& target, UniqueFd& input,
-                           const struct stat& status);
+    Verdict convert_locked(Target& target, UniqueFd& input, const struct stat& status, Lane lane,
+                           std::unique_ptr<HeldFile>& made);
     // Writes the converted form of `input`, whose first `unchanged_prefix` bytes need no change,
-    // to a work file, with holes where the input has `holes`, and holds it in the batch.
-    Verdict replace(const char* path, Target& target, UniqueFd& input, const struct stat& status,
-                    off_t unchanged_prefix, bool holes);
-    // Flushes the file system `device` of `directory` if this run has not written there yet.
-    void flush_before_first_write(int directory, dev_t device);
+    // to a work file, with holes where the input has `holes`, and leaves it in `made`.
+    Verdict replace(Target& target, UniqueFd& input, const struct stat& status,
+                    off_t unchanged_prefix, bool holes, Lane lane, std::unique_ptr<HeldFile>& made);
+    // Flushes the file system `device` of `directory` if this thread has not written there yet.
+    void flush_before_first_write(int directory, dev_t device, Buffers& buffers);
     // Creates the work file of `file`; 0, or the error of the call that failed.
-    int create_work_file(HeldFile& file);
+    int create_work_file(HeldFile& file, Lane lane);
     // How a work file on the file system `device`, open as `work`, is made durable.
-    Durability durability_on(dev_t device, int work);
+    static Durability durability_on(dev_t device, int work, Buffers& buffers);
 
-    std::unique_ptr<Buffers> buffers_;
+    std::unique_ptr<Buffers> buffers_;  // the caller's thread's
     const HeldSignals& signals_;
+    std::size_t window_;  // how many files may be converted ahead at once; 0 for none
     Batch batch_;
 };
 

@@ -112,7 +112,8 @@ bool report(tessaran::Outcome outcome, const char* path) {
         case tessaran::Outcome::unchanged:
             return true;
         case tessaran::Outcome::interrupted:
-            break;  // no message: the process ends of the signal right after
+        case tessaran::Outcome::deferred:  // never final: the file is converted in its turn
+            break;                         // no message: the process ends of the signal right after
         case tessaran::Outcome::missing:
             std::printf("%s is not exist!\n", shown(path).c_str());
             break;
@@ -156,12 +157,10 @@ int main(int argc, char* argv[]) {
             status = exit_some_failed;
         }
     });
-    for (int i = 1; i < argc; ++i) {
-        converter.convert(argv[i]);
-        if (const int signal = signals.pending(); signal != 0) {
-            (void)converter.finish();
-            die_of(signal);
-        }
+    converter.convert_all(argv + 1, static_cast<std::size_t>(argc - 1));
+    if (const int signal = signals.pending(); signal != 0) {
+        (void)converter.finish();
+        die_of(signal);
     }
     // Status 0 means converted and on disk: the renames too must survive a power failure.
     if (!converter.finish()) {

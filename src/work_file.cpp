@@ -64,6 +64,10 @@ struct DirCloser {
 
 }  // namespace
 
+bool could_be_work_name(const std::string& name) {
+    return name.size() > 1 && name[0] == '.' && name.find("_bak") != std::string::npos;
+}
+
 // Only a run that holds the lock on the file may use its work file, so a leftover of the file's
 // owner or of this user under the name was left by a run that ended. Root may remove anything,
 // so the owner, not the permission to remove, decides what is someone else's.

@@ -14,6 +14,10 @@ namespace tessaran {
 // Says whether the file of `status` is one the run still needs, and so is no leftover.
 using InUse = std::function<bool(const struct stat& status)>;
 
+// Whether `name` may be a work file's, this run's or an ended run's: every such name starts with a
+// dot and holds "_bak".
+bool could_be_work_name(const std::string& name);
+
 // The work file ".NAME_bak" beside NAME, removed again unless it has been renamed over NAME.
 class WorkFile {
   public:

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "chunks.hpp"
+#include "pipeline.hpp"
 #include "test_util.hpp"
 
 using testing_util::exists;
@@ -139,14 +140,13 @@ void wait_for(const std::string& path) {
     }
 }
 
-// The thread of `process` that converts every other chunk, as soon as there is one; 0 if none
-// comes. A sanitizer's runtime may run threads of its own besides.
-pid_t helper_thread(pid_t process) {
+// The thread of `process` named `name`, as soon as there is one; 0 if none comes. A sanitizer's
+// runtime may run threads of its own besides.
+pid_t thread_named(pid_t process, const std::string& name) {
     const std::string tasks = "/proc/" + std::to_string(process) + "/task/";
     for (int wait = 0; wait < 100000; ++wait) {
         for (const std::string& task : testing_util::list_dir(tasks)) {
-            if (read_file(tasks + task + "/comm") ==
-                std::string(tessaran::helper_thread_name) + "\n") {
+            if (read_file(tasks + task + "/comm") == name + "\n") {
                 return std::stoi(task);
             }
         }
@@ -165,15 +165,16 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
         int small_files;  // the run's files after a.xml; sent once the first is converted
         bool endless;     // a.xml a long scan with nothing to convert, after the small files,
                           // which are in place while it is scanned: sent mid-scan
-        bool to_helper = false;  // sent to the thread that converts every other chunk alone
+        const char* thread = nullptr;  // sent to the run's thread of this name alone
     };
     std::vector<Row> rows = {Row{SIGINT, false, 0, false},     Row{SIGTERM, false, 0, false},
                              Row{SIGHUP, false, 0, false},     Row{SIGHUP, true, 0, false},
                              Row{SIGINT, true, 0, false},      Row{SIGALRM, false, 0, false},
                              Row{SIGUSR1, false, 0, false},    Row{SIGTERM, false, 1000, false},
                              Row{SIGPIPE, false, 1000, false}, Row{SIGTERM, false, 5, true}};
-    // Every signal the run holds, sent to the helper thread alone, which no other thread sees;
-    // under a sanitizer, which converts many times slower, two of them.
+    // Every signal the run holds, sent alone to the thread that converts every other chunk, and to
+    // one that converts files ahead, which no other thread sees; under a sanitizer, which
+    // converts many times slower, two of them.
     for (const int signal : testing_util::ending_signals()) {
 #ifdef TESSARAN_SANITIZED
         if (signal != SIGTERM && signal != SIGRTMIN) {
@@ -181,14 +182,15 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
         }
 #endif
         if (!testing_util::is_fault_signal(signal)) {
-            rows.push_back(Row{signal, false, 0, false, true});
+            rows.push_back(Row{signal, false, 0, false, tessaran::helper_thread_name});
+            rows.push_back(Row{signal, false, 3, false, tessaran::ahead_thread_name});
         }
     }
     for (const Row& row : rows) {
         const std::string name =
             std::string(strsignal(row.signal)) + (row.ignored ? ", ignored" : "") +
             (row.small_files > 0 ? ", many files" : "") + (row.endless ? ", endless scan" : "") +
-            (row.to_helper ? ", to the helper thread" : "");
+            (row.thread != nullptr ? std::string(", to ") + row.thread : "");
         // A hole is passed in one step, so the long scan is one of data: lines that each hold a
         // '[' and nothing to convert, seconds of work.
         std::string endless;
@@ -204,7 +206,7 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
         testing_util::Launch launch;
         launch.ignored_signal = row.ignored ? row.signal : 0;
         const pid_t tool = testing_util::start_tool(files, launch);
-        if (row.small_files > 0 && !row.endless) {
+        if (row.small_files > 0 && !row.endless && row.thread == nullptr) {
             for (int wait = 0; wait < 100000 && read_file(files[1]) == layout_before; ++wait) {
                 ::usleep(50);
             }
@@ -230,8 +232,8 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
         } else {
             wait_for(dir / ".a.xml_bak");
         }
-        const pid_t helper = row.to_helper ? helper_thread(tool) : 0;
-        EXPECT_TRUE(!row.to_helper || helper != 0) << name;
+        const pid_t helper = row.thread != nullptr ? thread_named(tool, row.thread) : 0;
+        EXPECT_TRUE(row.thread == nullptr || helper != 0) << name;
         (void)(helper != 0 ? ::syscall(SYS_tgkill, tool, helper, row.signal)
                            : ::kill(tool, row.signal));
         EXPECT_EQ(testing_util::wait_tool(tool), row.ignored ? 0 : 128 + row.signal) << name;
@@ -254,7 +256,8 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
 
 // Every signal that ends a process and can be caught, sent while the run waits for a file that a
 // reader holds locked: the files before it stand converted, the wait ends at once, the locked
-// file is untouched, no work file is left, and the run dies of that very signal.
+// file is untouched, no work file is left, and the run dies of that very signal. While it waits,
+// it holds none of the files after it, which its other threads may have converted ahead.
 TEST(Faults, EveryEndingSignalEndsTheWaitForALock) {
     const ScratchDir dir;
     write_file(dir / "locked.xml", layout_before);
@@ -267,17 +270,40 @@ TEST(Faults, EveryEndingSignalEndsTheWaitForALock) {
         }
 #endif
         write_file(dir / "first.xml", layout_before);
-        const pid_t tool = testing_util::start_tool({dir / "first.xml", dir / "locked.xml"});
+        std::vector<std::string> files = {dir / "first.xml", dir / "locked.xml"};
+        const std::vector<std::string> after =
+            testing_util::layout_files(dir / "after", 16, layout_before);
+        files.insert(files.end(), after.begin(), after.end());
+        const pid_t tool = testing_util::start_tool(files);
         for (int wait = 0; wait < 100000 && (read_file(dir / "first.xml") == layout_before ||
                                              exists(dir / ".first.xml_bak"));
              ++wait) {
             ::usleep(50);
         }
+        const auto holds_none_after = [&] {
+            for (const std::string& file : after) {
+                const int other = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+                const bool locked = ::flock(other, LOCK_EX | LOCK_NB) != 0;
+                ::close(other);
+                if (locked) {
+                    return false;
+                }
+            }
+            return testing_util::list_dir(dir / "after").size() == after.size();
+        };
+        bool released = false;
+        for (int wait = 0; wait < 10000 && !(released = holds_none_after()); ++wait) {
+            ::usleep(1000);
+        }
+        EXPECT_TRUE(released) << "signal " << signal;
         ::kill(tool, signal);
         EXPECT_EQ(testing_util::wait_tool(tool), 128 + signal) << "signal " << signal;
         EXPECT_EQ(read_file(dir / "first.xml"), layout_after) << "signal " << signal;
         EXPECT_EQ(read_file(dir / "locked.xml"), layout_before) << "signal " << signal;
-        EXPECT_EQ(testing_util::list_dir(dir.path()).size(), 2u) << "signal " << signal;
+        EXPECT_EQ(read_file(after.back()), layout_before) << "signal " << signal;
+        EXPECT_EQ(testing_util::list_dir(dir.path()).size(), 3u) << "signal " << signal;
+        EXPECT_EQ(testing_util::list_dir(dir / "after").size(), after.size())
+            << "signal " << signal;
     }
     ::close(reader);
 }

@@ -1,0 +1,86 @@
+// Converting the files of a list on several threads, ahead of the caller who takes them in order.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "batch.hpp"
+#include "outcome.hpp"
+#include "signals.hpp"
+
+namespace tessaran {
+
+// What converting one name ahead of its turn made: its verdict and, once converted, the file to
+// hold in the batch.
+struct Ahead {
+    Verdict verdict{Outcome::deferred};
+    std::unique_ptr<HeldFile> file;
+};
+
+// The name of each thread that converts files ahead.
+constexpr char ahead_thread_name[] = "tessaran files";
+
+// Converts the names of a list on threads of its own, at most `window` names ahead of the one the
+// caller takes next. Each name goes to the thread its place in the list deals it to, so that a
+// thread makes the same calls whenever the list and the files are the same.
+class Pipeline {
+  public:
+    // Converts `path` on thread number `thread`, which no other thread uses at the same time.
+    using ConvertAhead = std::function<Ahead(std::size_t thread, const char* path)>;
+
+    // Starts up to `threads` threads; none where no thread can be had (see `threads`).
+    Pipeline(std::size_t threads, std::size_t window, const HeldSignals& signals,
+             ConvertAhead convert);
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+    ~Pipeline();
+
+    // How many threads it converts on.
+    std::size_t threads() const { return threads_.size(); }
+    // Converts `paths[first]` to `paths[count - 1]` from now on, dealt afresh from `first`.
+    void start(const char* const* paths, std::size_t count, std::size_t first);
+    // The result for the next name in order, waited for; an interrupted verdict instead once a
+    // held signal has arrived.
+    Ahead take();
+    // Lets each thread finish the name it is converting, and gives up every result not taken:
+    // their work files go, and their files are unlocked.
+    void stop();
+
+  private:
+    struct Slot {
+        Ahead result;
+        bool ready = false;
+    };
+
+    void work(std::size_t thread);
+    bool may_convert(std::size_t position) const;
+    bool awaited_ready() const;
+
+    const HeldSignals& signals_;
+    ConvertAhead convert_;
+    std::mutex mutex_;
+    std::condition_variable ready_;  // results made, or a thread done: for the taker
+    std::condition_variable room_;   // room made in the window, or a new start: for the threads
+    std::vector<Slot> slots_;        // one per place in the window
+    std::size_t wake_every_;         // results taken between wake-ups of the threads
+    const char* const* paths_ = nullptr;
+    std::size_t count_ = 0;
+    std::size_t first_ = 0;
+    std::size_t taken_ = 0;    // results taken since `first_`
+    std::size_t epoch_ = 0;    // a new one at each start and stop: older results are stale
+    std::size_t busy_ = 0;     // threads converting a name
+    std::size_t stride_ = 0;   // the threads there are: each converts every stride-th name
+    std::size_t awaited_ = 0;  // the last result the taker waits for
+    std::size_t workers_waiting_ = 0;
+    bool taker_waiting_ = false;
+    bool running_ = false;
+    bool ending_ = false;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace tessaran
