@@ -4,7 +4,8 @@
     bench/run.py [--runs N] [--work DIR] [--only WORD] [--baseline COMMIT]
 
 Peers, each run on a fresh copy of the same corpus:
-  tessaran          the tool, converting and making every file durable
+  tessaran          the tool, converting and making every file durable, on every CPU it may use
+  tessaran, 1 CPU   the same, pinned to one CPU: the run on one thread
   tessaran@COMMIT   the tool as it stood at an earlier commit, built from it (default fe1b363,
                     the last to flush each file on its own)
   copy+fsync        the limit: the same I/O without the conversion (bench/copy_fsync.cpp)
@@ -13,7 +14,7 @@ Peers, each run on a fresh copy of the same corpus:
   perl -pi; sync    the one-liner, made durable afterwards
 Prints the median of the runs for each, ratios, throughput, time per file, the device flushes a
 run costs (from /proc/diskstats, for the disk that holds the work folder), and tessaran's peak
-resident memory on the single-file shapes. The one-liner rewrites whole lines, so its output is
+resident memory on each shape. The one-liner rewrites whole lines, so its output is
 held against tessaran's only on the shapes whose rectangle lines all stand alone.
 """
 import argparse
@@ -90,6 +91,8 @@ def remove_copies(work):
 
 PEERS = {
     'tessaran': lambda files: [[os.path.join(BUILD, 'tessaran')] + files],
+    'tessaran, 1 CPU': lambda files: [['taskset', '-c', str(min(os.sched_getaffinity(0))),
+                                       os.path.join(BUILD, 'tessaran')] + files],
     'copy+fsync': lambda files: [[os.path.join(BUILD, 'copy_fsync')] + files],
     'copy+syncfs': lambda files: [[os.path.join(BUILD, 'copy_fsync'), '--batch'] + files],
     'perl -pi': lambda files: [[os.path.join(ROOT, 'bench', 'perl_peer.sh')] + files],
@@ -173,8 +176,7 @@ def report(label, corpus, work, runs):
         print(f'  {peer:<18}{seconds * 1e3:>8.1f}ms{megabytes / seconds:>9.0f}'
               f'{seconds / len(files) * 1e6:>10.0f}us{statistics.median(flushes[peer]):>9.0f}'
               f'{medians["tessaran"] / seconds:>18.2f}')
-    if len(files) == 1:
-        print(f'  tessaran peak resident memory: {peak_memory_kib(corpus, work) / 1024:.1f} MiB')
+    print(f'  tessaran peak resident memory: {peak_memory_kib(corpus, work) / 1024:.1f} MiB')
     return agree is not False
 
 
