@@ -360,9 +360,18 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         launch.wrapper.insert(launch.wrapper.end(), row.inject.begin(), row.inject.end());
         std::string before_change;
         struct stat changed {};
-        std::thread other_program([&] {  // once every work file waits for the flush
-            for (int wait = 0; row.meanwhile && wait < 100000 && !exists(dir + "/.9.xml_bak");
-                 ++wait) {
+        // Once every work file waits for the flush: files are converted on several threads, so
+        // the last one named may be made before the others.
+        const auto all_made = [&] {
+            for (int i = 0; i < 10; ++i) {
+                if (!exists(dir + "/." + std::to_string(i) + ".xml_bak")) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        std::thread other_program([&] {
+            for (int wait = 0; row.meanwhile && wait < 100000 && !all_made(); ++wait) {
                 ::usleep(50);
             }
             if (row.meanwhile) {
