@@ -61,7 +61,7 @@ constexpr rlim_t spare_descriptors = 32;
 // converted ahead takes three as well.
 constexpr rlim_t descriptors_per_file = 4;
 // Files held in a batch at once, at most, and as many again converted ahead.
-constexpr std::size_t most_files_at_once = 128;
+constexpr std::size_t most_files_at_once = 512;
 // Threads converting ahead, at most: each may keep a megabyte of buffers.
 constexpr int most_threads = 8;
 // Files up to this size are converted in one pass.
