@@ -142,6 +142,7 @@ bool Batch::holds_inode(dev_t device, ino_t inode) const {
 void Batch::hold(const char* path, std::unique_ptr<HeldFile> file) {
     held_bytes_ += std::min(file->start.st_size, most_bytes);  // a sparse file may be exabytes
     ++held_files_;
+    held_to_flush_ += file->durability != Durability::none_needed ? 1 : 0;
     one_at_a_time_ = one_at_a_time_ || file->durability == Durability::swapped_in;
     entries_.push_back({path, Outcome::converted, std::move(file), false, false});
 }
@@ -164,6 +165,7 @@ void Batch::commit() {
     }
     entries_.clear();
     held_files_ = 0;
+    held_to_flush_ = 0;
     held_bytes_ = 0;
     one_at_a_time_ = false;
 }

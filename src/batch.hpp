@@ -71,6 +71,9 @@ class Batch {
     bool empty() const { return held_files_ == 0; }
     // Whether the batch should be committed before another file is taken.
     bool full() const;
+    // Whether committing it now costs no flush of a file system: every file held lies where
+    // nothing survives a power cut anyway.
+    bool free_to_commit() const { return !entries_.empty() && held_to_flush_ == 0; }
     // Whether a file of `size` bytes is too large to be read while others wait in the batch.
     static bool too_large_to_wait_for(off_t size);
     // Whether a held work file, in any directory, is named `name`.
@@ -117,6 +120,7 @@ class Batch {
     std::size_t most_files_;
     std::vector<Entry> entries_;
     std::size_t held_files_ = 0;
+    std::size_t held_to_flush_ = 0;  // held files whose durability needs a flush
     off_t held_bytes_ = 0;
     bool directories_failed_ = false;
     bool one_at_a_time_ = false;  // it holds a file to be swapped in

@@ -198,6 +198,10 @@ void Converter::convert_all(const char* const* paths, std::size_t count) {
 void Converter::convert_ahead(Pipeline& pipeline, const char* const* paths, std::size_t count) {
     pipeline.start(paths, count, 0);
     for (std::size_t next = 0; next < count && signals_.pending() == 0; ++next) {
+        // Rather than wait, put in place what costs no flush to put in place.
+        if (batch_.free_to_commit() && !pipeline.next_ready()) {
+            batch_.commit();
+        }
         Ahead made = pipeline.take();
         if (made.verdict.outcome == Outcome::deferred) {
             pipeline.stop();

@@ -89,6 +89,11 @@ Ahead Pipeline::take() {
     return result;
 }
 
+bool Pipeline::next_ready() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return slots_[taken_ % slots_.size()].ready;
+}
+
 void Pipeline::stop() {
     std::vector<Ahead> dropped;
     {

@@ -47,6 +47,8 @@ class Pipeline {
     // The result for the next name in order, waited for; an interrupted verdict instead once a
     // held signal has arrived.
     Ahead take();
+    // Whether the result for the next name in order is there, so that `take` would not wait.
+    bool next_ready();
     // Lets each thread finish the name it is converting, and gives up every result not taken:
     // their work files go, and their files are unlocked.
     void stop();
