@@ -154,15 +154,15 @@ void Pipeline::work(std::size_t thread) {
         lock.unlock();
         Ahead result = convert_(thread, path);
         lock.lock();
-        --busy_;
         if (epoch == epoch_) {
             slots_[position % slots_.size()] = {std::move(result), true};
             position += stride_;
-        } else {
+        } else {  // its lock and work file go before a stop returns
             lock.unlock();
             result = {};
             lock.lock();
         }
+        --busy_;
         if (taker_waiting_ && (busy_ == 0 || awaited_ready())) {
             ready_.notify_one();
         }
