@@ -194,7 +194,8 @@ void Converter::convert_all(const char* const* paths, std::size_t count) {
 
 // The threads convert ahead while this one holds the files in turn and commits the batch. A file
 // deferred to its turn is converted alone once every file before it is held and every file after
-// it given up, so that it may wait or put the batch in place as one file at a time would.
+// it given up, so that it may wait or put the batch in place as one file at a time would. Once a
+// file lies where files are swapped in one at a time, the rest are converted on this thread.
 void Converter::convert_ahead(Pipeline& pipeline, const char* const* paths, std::size_t count) {
     pipeline.start(paths, count, 0);
     for (std::size_t next = 0; next < count && signals_.pending() == 0; ++next) {
@@ -205,6 +206,12 @@ void Converter::convert_ahead(Pipeline& pipeline, const char* const* paths, std:
         Ahead made = pipeline.take();
         if (made.verdict.outcome == Outcome::deferred) {
             pipeline.stop();
+            if (one_at_a_time_) {  // from here on, as on one thread
+                for (; next < count && signals_.pending() == 0; ++next) {
+                    convert(paths[next]);
+                }
+                return;
+            }
             convert(paths[next]);
             pipeline.start(paths, count, next + 1);
         } else if (made.verdict.outcome != Outcome::interrupted) {
@@ -249,7 +256,7 @@ Verdict Converter::convert_once(const char* path, Lane lane, std::unique_ptr<Hel
     }
     // Ahead, any name a work file may have waits for its turn: one of the files before it may be
     // making that very work file.
-    if (lane.ahead && could_be_work_name(target.name)) {
+    if (lane.ahead && (could_be_work_name(target.name) || swapped_in_one_at_a_time(target, lane))) {
         return {Outcome::deferred};
     }
     // One file at a time, the work file that this name names would be in place already: put it
@@ -289,6 +296,20 @@ Verdict Converter::convert_once(const char* path, Lane lane, std::unique_ptr<Hel
         ::fstatat(target.directory.get(), target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         named.st_dev != status.st_dev || named.st_ino != status.st_ino;
     return name_moved ? failure : convert_locked(target, input, status, lane, made);
+}
+
+// Where files are swapped in one at a time, no work file may be made ahead: without a journal, a
+// folder that grows by many entries at once may be lost to a power cut whole. Asked before the
+// file is even opened, so that nothing of it is held when it is converted in its turn.
+bool Converter::swapped_in_one_at_a_time(const Target& target, Lane lane) {
+    struct stat folder {};
+    if (::fstat(target.directory.get(), &folder) != 0 ||
+        durability_on(folder.st_dev, target.directory.get(), *lane.buffers) !=
+            Durability::swapped_in) {
+        return false;
+    }
+    one_at_a_time_ = true;
+    return true;
 }
 
 // A run never waits while it holds locks, since another run may be waiting for one of them: when

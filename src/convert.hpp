@@ -1,6 +1,7 @@
 // Converting named layout files in place.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 
@@ -54,6 +55,9 @@ class Converter {
     Verdict attempt(const char* path, Lane lane, std::unique_ptr<HeldFile>& made);
     Verdict convert_once(const char* path, Lane lane, std::unique_ptr<HeldFile>& made,
                          bool& name_moved);
+    // Whether the file `target` lies where files are swapped in one at a time; then says so for
+    // the rest of the run.
+    bool swapped_in_one_at_a_time(const Target& target, Lane lane);
     // Takes the exclusive lock on the open file `input`; on failure leaves why in `failure`.
     bool lock(int input, Lane lane, Verdict& failure);
     // Converts the file `input`, locked, of `status`, found as `target`, unless it needs no change.
@@ -73,6 +77,9 @@ class Converter {
     std::unique_ptr<Buffers> buffers_;  // the caller's thread's
     const HeldSignals& signals_;
     std::size_t window_;  // how many files may be converted ahead at once; 0 for none
+    // Set by a thread converting ahead that found a file system where files are swapped in one
+    // at a time: the rest of the run converts them one after the other.
+    std::atomic<bool> one_at_a_time_{false};
     Batch batch_;
 };
 
