@@ -25,17 +25,25 @@ Pipeline::Pipeline(std::size_t threads, std::size_t window, const HeldSignals& s
       convert_(std::move(convert)),
       slots_(std::max<std::size_t>(window, 1)),
       wake_every_(std::clamp<std::size_t>(window / 4, 1, most_awaited)) {
-    try {
-        for (std::size_t thread = 0; thread < threads; ++thread) {
-            threads_.emplace_back(&Pipeline::work, this, thread);
-            // Named, so that whoever looks at the run's threads can tell them apart.
-            (void)::pthread_setname_np(threads_.back().native_handle(), ahead_thread_name);
-        }
-    } catch (const std::system_error&) {
-        // Fewer threads than asked for: the ones made share the list.
+    // Fewer threads than asked for, where no more can be had: the ones made share the list.
+    std::size_t made = 0;
+    while (made < threads && start_thread(made)) {
+        ++made;
     }
     const std::lock_guard<std::mutex> lock(mutex_);
     stride_ = threads_.size();
+}
+
+// Starts thread number `thread`; false when none can be had.
+bool Pipeline::start_thread(std::size_t thread) {
+    try {
+        threads_.emplace_back(&Pipeline::work, this, thread);
+    } catch (const std::system_error&) {
+        return false;
+    }
+    // Named, so that whoever looks at the run's threads can tell them apart.
+    (void)::pthread_setname_np(threads_.back().native_handle(), ahead_thread_name);
+    return true;
 }
 
 Pipeline::~Pipeline() {

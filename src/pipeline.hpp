@@ -59,6 +59,7 @@ class Pipeline {
         bool ready = false;
     };
 
+    bool start_thread(std::size_t thread);
     void work(std::size_t thread);
     bool may_convert(std::size_t position) const;
     bool awaited_ready() const;
