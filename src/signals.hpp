@@ -1,17 +1,15 @@
 // Holding back the signals that would otherwise cut a conversion off halfway.
 #pragma once
 
-#include <atomic>
-
 #include <signal.h>
 
 namespace tessaran {
 
 // While it lives, every signal sent from outside whose default action ends the process (SIGINT,
-// SIGTERM, SIGHUP, SIGPIPE, SIGALRM, SIGUSR1, the real-time signals, ...), unless ignored, stays
-// pending instead of ending it, so that nothing can stop it between creating a work file and
-// removing it. The converter asks for them at safe points and gives up its files; the caller then
-// lets the signal end the process.
+// SIGTERM, SIGHUP, SIGPIPE, SIGALRM, SIGUSR1, the real-time signals, ...), unless ignored or
+// blocked by the caller, is caught and noted instead of ending it, so that nothing can stop it
+// between creating a work file and removing it. The converter asks for it at safe points and gives
+// up its files; the caller then lets the signal end the process. Only one may live at a time.
 class HeldSignals {
   public:
     HeldSignals();
@@ -22,18 +20,14 @@ class HeldSignals {
     // The first held signal that has arrived, or 0.
     int pending() const;
 
-    // Sleeps for `milliseconds`, then says whether a held signal has arrived.
+    // Sleeps for `milliseconds`, or less once a signal arrives, then says whether a held signal
+    // has arrived.
     bool wait(int milliseconds) const;
 
   private:
     sigset_t held_;
-    sigset_t previous_;
-    // The held signals one by one: the C library's test for an empty set reads only part of a set,
-    // so a set that holds only real-time signals would look empty.
-    int held_list_[NSIG] = {};
-    int held_count_ = 0;
-    // The first held signal any thread has seen arrive, or 0.
-    mutable std::atomic<int> noticed_{0};
+    sigset_t previous_mask_;
+    struct sigaction previous_[NSIG] = {};
 };
 
 }  // namespace tessaran
