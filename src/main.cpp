@@ -1,9 +1,11 @@
 // tessaran: rescales the rectangles of layout files from 1280 x 720 to 1024 x 576, in place.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "convert.hpp"
 #include "signals.hpp"
@@ -14,15 +16,27 @@ constexpr int exit_converted = 0;
 constexpr int exit_some_failed = 1;
 constexpr int exit_usage = 2;
 
-// Whether `code` is a line or paragraph separator, which some readers split lines at, or a
-// bidirectional control, which reorders what a terminal shows.
-bool splits_or_reorders(char32_t code) {
-    return (code >= 0x2028 && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
+// Characters that print as nothing or move what is around them: the line and paragraph
+// separators, which some readers split lines at, and every format character (bidirectional
+// controls, zero-width spaces and joiners, the byte order mark, tags, ...), by which two names that
+// differ would show alike.
+constexpr std::pair<char32_t, char32_t> unshown[] = {
+    {0x00ad, 0x00ad},   {0x0600, 0x0605},   {0x061c, 0x061c},   {0x06dd, 0x06dd},
+    {0x070f, 0x070f},   {0x0890, 0x0891},   {0x08e2, 0x08e2},   {0x180e, 0x180e},
+    {0x200b, 0x200f},   {0x2028, 0x202e},   {0x2060, 0x206f},   {0xfeff, 0xfeff},
+    {0xfff9, 0xfffb},   {0x110bd, 0x110bd}, {0x110cd, 0x110cd}, {0x13430, 0x1343f},
+    {0x1bca0, 0x1bca3}, {0x1d173, 0x1d17a}, {0xe0001, 0xe0001}, {0xe0020, 0xe007f},
+};
+
+bool shows_nothing_or_reorders(char32_t code) {
+    return std::any_of(std::begin(unshown), std::end(unshown), [code](const auto& range) {
+        return code >= range.first && code <= range.second;
+    });
 }
 
 // The length of the character that starts `rest` when it may be printed as it stands, or 0 when
-// its first byte must be escaped: a C0 or C1 control character, DEL, a separator or bidirectional
-// control, or a byte that does not start a valid UTF-8 sequence (overlong, a surrogate, past
+// its first byte must be escaped: a C0 or C1 control character, DEL, a separator or format
+// character, or a byte that does not start a valid UTF-8 sequence (overlong, a surrogate, past
 // U+10FFFF, or cut short).
 std::size_t printable_length(std::string_view rest) {
     const auto lead = static_cast<unsigned char>(rest[0]);
@@ -44,7 +58,7 @@ std::size_t printable_length(std::string_view rest) {
     constexpr char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
     const bool valid =
         code >= least[length] && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
-    return valid && (code < 0x80 || code > 0x9f) && !splits_or_reorders(code) ? length : 0;
+    return valid && (code < 0x80 || code > 0x9f) && !shows_nothing_or_reorders(code) ? length : 0;
 }
 
 // Whether every character of `name` may be printed as it stands, and no backslash could be read
@@ -82,10 +96,11 @@ void append_escaped(std::string& escaped, unsigned char byte) {
     }
 }
 
-// `path` as it is shown in a message, so that it cannot forge a line or drive any terminal, and
-// two names never show alike: control characters, separators, bidirectional controls and bytes
-// that are not UTF-8 are written as escapes, and every backslash is doubled. Any other name,
-// whatever its script, is shown as it is.
+// `path` as it is shown in a message, so that it cannot forge a line or drive any terminal, and no
+// character in it prints as nothing or reorders the rest: control characters, separators, format
+// characters and bytes that are not UTF-8 are written as escapes, and every backslash is doubled.
+// Every other character, whatever its script, is shown as it is, so letters of two scripts that
+// look alike still show alike.
 std::string shown(const char* path) {
     const std::string_view name(path);
     if (printable(name)) {

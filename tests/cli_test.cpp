@@ -102,6 +102,13 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
          dir / "a\\342\\200\\250b\\342\\200\\256c\\342\\201\\251.xml is not exist!\n",
          1,
          layout_after},
+        // Format characters, which print as nothing or reorder: a zero-width space, the Arabic
+        // letter mark, a byte order mark and a tag; a soft hyphen.
+        {{dir / "a\u200b\u061c\ufeff\U000E0041\u00ad.xml", good},
+         dir / "a\\342\\200\\213\\330\\234\\357\\273\\277\\363\\240\\201\\201\\302\\255.xml is not "
+               "exist!\n",
+         1,
+         layout_after},
         // This run's own work file, named after its file: one at a time, it is in place already.
         {{good, dir / ".good.xml_bak"}, dir / ".good.xml_bak is not exist!\n", 1, layout_after},
         // A file named like another's work file, named first, or a link to the file under its
