@@ -7,11 +7,7 @@
 #include <memory>
 #include <string>
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/magic.h>
-#include <sys/sysmacros.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace tessaran {
@@ -45,62 +41,25 @@ bool written_to_since(int fd, const struct stat& written) {
     return ::fstat(fd, &now) != 0 || !same_content_time(written, now);
 }
 
+// Whether `path`, looked up afresh, still leads to the file converted as `start`: a folder on the
+// way may have been moved away and another put in its place since, and the rename would then
+// convert a file the name no longer leads to.
+bool still_named(const char* path, const struct stat& start) {
+    struct stat named {};
+    return ::stat(path, &named) == 0 && named.st_dev == start.st_dev &&
+           named.st_ino == start.st_ino;
+}
+
 }  // namespace
 
 bool Batch::flushed_with_batch(const Entry& entry) {
     return entry.held && entry.held->durability == Durability::with_batch;
 }
 
-// Whether the ext2/3/4 file system on `device` runs a journal: the kernel lists each journal it
-// runs as /proc/fs/jbd2/NAME-INODE, NAME being the device's. When that cannot be told, it runs
-// none.
-bool runs_journal(dev_t device) {
-    const std::string link =
-        "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
-    char target[256];
-    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
-    const std::unique_ptr<DIR, int (*)(DIR*)> journals(::opendir("/proc/fs/jbd2"), ::closedir);
-    if (length <= 0 || !journals) {
-        return false;
-    }
-    target[length] = '\0';
-    const char* slash = std::strrchr(target, '/');
-    const std::string journal_of = std::string(slash != nullptr ? slash + 1 : target) + "-";
-    while (const dirent* entry = ::readdir(journals.get())) {
-        if (std::strncmp(entry->d_name, journal_of.c_str(), journal_of.size()) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Only file systems known to write back and flush every dirty file on a whole-system flush, in an
-// order a journal keeps, are trusted with one: a network or user-space file system may write pages
-// back without asking its server or disk to keep them, and ext2, or ext4 made without a journal,
-// may land a growing folder's blocks or a rename's two halves in any order.
-Durability durability_of(int fd, dev_t device) {
-    struct statfs about {};
-    if (::fstatfs(fd, &about) != 0) {
-        return Durability::on_its_own;
-    }
-    switch (static_cast<unsigned long>(about.f_type)) {
-        case TMPFS_MAGIC:
-        case RAMFS_MAGIC:
-            return Durability::none_needed;
-        case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
-            return runs_journal(device) ? Durability::with_batch : Durability::swapped_in;
-        case XFS_SUPER_MAGIC:
-        case BTRFS_SUPER_MAGIC:
-        case F2FS_SUPER_MAGIC:
-            return Durability::with_batch;
-        default:
-            return Durability::on_its_own;
-    }
-}
-
 Batch::Batch(const HeldSignals& signals, Report report, std::size_t most_files)
     : signals_(signals),
       directories_(most_files),
+      removals_(most_files),
       report_(std::move(report)),
       most_files_(most_files) {
     entries_.reserve(most_entries);
@@ -155,8 +114,9 @@ void Batch::settle(const char* path, Outcome outcome) {
     entries_.push_back({path, outcome, nullptr, false, false});
 }
 
+// Nothing is put in place once a held signal has arrived, so nothing is flushed either.
 void Batch::commit() {
-    if (held_files_ > 0) {
+    if (held_files_ > 0 && signals_.pending() == 0) {
         flush_file_systems();
     }
     put_in_place_all();
@@ -234,7 +194,8 @@ Outcome Batch::put_in_place(Entry& entry) {
     entry.rename_short_of_room = false;
     // Someone else who opened the work file could read or write the converted file through it.
     if (entry.flush_failed || changed_since(file.input.get(), file.start) ||
-        written_to_since(file.work.fd(), file.written) || file.work.opened_by_others()) {
+        written_to_since(file.work.fd(), file.written) || file.work.opened_by_others() ||
+        !still_named(entry.path, file.start)) {
         return Outcome::failed;
     }
     if (file.durability == Durability::swapped_in) {
@@ -245,7 +206,7 @@ Outcome Batch::put_in_place(Entry& entry) {
         return Outcome::failed;
     }
     file.work.let_go();
-    directories_.renamed_into(file.target.directory.get(), file.folder);
+    directories_.changed(file.target.directory.get(), file.folder);
     return Outcome::converted;
 }
 
@@ -253,16 +214,22 @@ Outcome Batch::put_in_place(Entry& entry) {
 // writes that may land in either order, and a repair at boot may then clear the new entry. Swapped
 // in, both files keep their links until the folder holds the new entry on disk; only then does the
 // old content, now under the work name, go. A folder that cannot be flushed fails the run's
-// flush, as for any batch: the file is converted, but may not survive a power cut.
+// flush, as for any batch: the file is converted, but may not survive a power cut. The removal is
+// made durable by the next flush of its folder: the next swap into it, or the run's last flush.
 Outcome Batch::swap_in(HeldFile& file) {
     if (!file.work.swap_with(file.target.name)) {
         return Outcome::failed;
     }
     const UniqueFd folder(
         ::openat(file.target.directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    directories_failed_ = !folder || ::fsync(folder.get()) != 0 || directories_failed_;
+    const bool flushed = folder && ::fsync(folder.get()) == 0;
+    directories_failed_ = !flushed || directories_failed_;
+    if (flushed) {
+        removals_.flushed(file.folder);
+    }
     file.work.remove_swapped_out();
     file.work.let_go();
+    removals_.changed(file.target.directory.get(), file.folder);
     return Outcome::converted;
 }
 

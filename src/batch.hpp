@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "directory_sync.hpp"
+#include "durability.hpp"
 #include "fd.hpp"
 #include "locate.hpp"
 #include "outcome.hpp"
@@ -22,18 +23,6 @@ namespace tessaran {
 
 // Tells the caller what became of a named file, in the order the names were given.
 using Report = std::function<void(const char* path, Outcome outcome)>;
-
-// How a work file is made durable before it is put in place.
-enum class Durability : std::uint8_t {
-    none_needed,  // a file system in memory: nothing survives a power cut anyway
-    with_batch,   // one flush of the whole file system makes every file on it durable
-    on_its_own,   // the file system's own flush cannot be trusted with that: an fsync each
-    swapped_in,   // no journal orders its writes: an fsync each, put in place on its own, swapped
-                  // with the old file and the folder flushed before the old file's link goes
-};
-
-// The durability a work file on the file system `device`, open as `fd`, needs.
-Durability durability_of(int fd, dev_t device);
 
 // A converted file, its work file finished and its attributes given. It keeps the file locked,
 // its directory open and the work file in being until it is put in place or given up.
@@ -80,8 +69,12 @@ class Batch {
     bool holds_work_name(const std::string& name) const;
     // Whether the file of `device` and `inode` is held, as a file to convert or as a work file.
     bool holds_inode(dev_t device, ino_t inode) const;
-    // Whether every directory renamed into so far has been flushed.
-    bool directories_flushed() const { return !directories_failed_; }
+    // Flushes what is left unflushed, and says whether every directory renamed into so far has
+    // been flushed.
+    bool directories_flushed() {
+        directories_failed_ = !removals_.flush() || directories_failed_;
+        return !directories_failed_;
+    }
 
     // Takes `file`, named `path`, to be put in place at the commit.
     void hold(const char* path, std::unique_ptr<HeldFile> file);
@@ -116,6 +109,7 @@ class Batch {
 
     const HeldSignals& signals_;
     DirectorySync directories_;
+    DirectorySync removals_;  // folders a swapped-out old file was removed from since their flush
     Report report_;
     std::size_t most_files_;
     std::vector<Entry> entries_;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,8 +133,6 @@ struct Converter::Buffers {
     // The durability of the file system a work file was last made on, by that file system.
     dev_t last_device = 0;
     Durability last_durability = Durability::on_its_own;
-    // The file systems this run has written to, each flushed once before its first write.
-    std::vector<dev_t> written_to;
 };
 
 Converter::Converter(const HeldSignals& signals, Report report)
@@ -169,6 +168,8 @@ void Converter::take(const char* path, const Verdict& verdict, std::unique_ptr<H
 }
 
 void Converter::convert_all(const char* const* paths, std::size_t count) {
+    named_ = paths;
+    named_count_ = count;
     const std::size_t threads = window_ > 0 && count > 1 ? threads_to_use() : 1;
     if (threads > 1) {
         make_room_for(files_open_at_once());
@@ -198,25 +199,54 @@ void Converter::convert_all(const char* const* paths, std::size_t count) {
 // file lies where files are swapped in one at a time, the rest are converted on this thread.
 void Converter::convert_ahead(Pipeline& pipeline, const char* const* paths, std::size_t count) {
     pipeline.start(paths, count, 0);
-    for (std::size_t next = 0; next < count && signals_.pending() == 0; ++next) {
+    for (std::size_t next = 0; next < count; ++next) {
         // Rather than wait, put in place what costs no flush to put in place.
         if (batch_.free_to_commit() && !pipeline.next_ready()) {
             batch_.commit();
         }
-        Ahead made = pipeline.take();
-        if (made.verdict.outcome == Outcome::deferred) {
-            pipeline.stop();
-            if (one_at_a_time_) {  // from here on, as on one thread
-                for (; next < count && signals_.pending() == 0; ++next) {
-                    convert(paths[next]);
-                }
-                return;
-            }
-            convert(paths[next]);
-            pipeline.start(paths, count, next + 1);
-        } else if (made.verdict.outcome != Outcome::interrupted) {
-            take(paths[next], made.verdict, std::move(made.file));
+        std::optional<Ahead> made =
+            signals_.pending() == 0 ? pipeline.take() : std::optional<Ahead>();
+        if (!made) {
+            return settle_decided(pipeline, paths, next, count);
         }
+        if (made->verdict.outcome == Outcome::interrupted) {
+            return;  // the run ends at this file
+        }
+        if (made->verdict.outcome != Outcome::deferred) {
+            take(paths[next], made->verdict, std::move(made->file));
+            continue;
+        }
+        pipeline.stop();
+        if (one_at_a_time_) {  // from here on, as on one thread
+            for (; next < count && signals_.pending() == 0; ++next) {
+                convert(paths[next]);
+            }
+            return;
+        }
+        convert(paths[next]);
+        pipeline.start(paths, count, next + 1);
+    }
+}
+
+// One file at a time would have reported each of these before the signal came, whenever it came:
+// what the threads decided for the names next in order, and then what looking a name up decides,
+// up to the first file that the signal cut short or that would need converting.
+void Converter::settle_decided(Pipeline& pipeline, const char* const* paths, std::size_t next,
+                               std::size_t count) {
+    for (Ahead& made : pipeline.stop()) {
+        if (made.verdict.outcome == Outcome::interrupted ||
+            made.verdict.outcome == Outcome::deferred) {
+            return;
+        }
+        take(paths[next++], made.verdict, std::move(made.file));
+    }
+    for (; next < count; ++next) {
+        Target target;
+        Verdict failure{Outcome::failed};
+        if (locate(paths[next], target, failure)) {
+            return;
+        }
+        take(paths[next], failure, nullptr);
     }
 }
 
@@ -373,7 +403,7 @@ Verdict Converter::replace(Target& target, UniqueFd& input, const struct stat& s
         return {Outcome::failed, errno};
     }
     Buffers& buffers = *lane.buffers;
-    flush_before_first_write(file->target.directory.get(), file->folder.st_dev, buffers);
+    first_writes_.before_writing(file->target.directory.get(), file->folder.st_dev);
     if (const int error = create_work_file(*file, lane)) {
         return {lane.ahead && error == EBUSY ? Outcome::deferred : Outcome::failed, error};
     }
@@ -392,6 +422,11 @@ Verdict Converter::replace(Target& target, UniqueFd& input, const struct stat& s
     if (const int error = copy_attributes(file->input.get(), status, work, file->work.leased())) {
         return {Outcome::failed, error};
     }
+    // Someone opened the work file while it was given its owner: it fails now rather than at its
+    // turn, so that what it was given goes while the lease still holds the opener back.
+    if (file->work.opened_by_others()) {
+        return {Outcome::failed, EBUSY};
+    }
     file->durability = durability_on(file->written.st_dev, work, buffers);
     if ((file->durability == Durability::on_its_own ||
          file->durability == Durability::swapped_in) &&
@@ -402,36 +437,22 @@ Verdict Converter::replace(Target& target, UniqueFd& input, const struct stat& s
     return {Outcome::converted};
 }
 
-// What an earlier run renamed may not be on disk yet, if it was killed before its flush: blocks
-// its renames freed could then be handed to this run's work files, and a power cut would bring
-// back an old file holding this run's bytes. So each file system is flushed once before each of
-// this run's threads first writes there. That flush is of what came before, not of this run's
-// files: its failure fails none of them.
-void Converter::flush_before_first_write(int directory, dev_t device, Buffers& buffers) {
-    if (std::find(buffers.written_to.begin(), buffers.written_to.end(), device) !=
-        buffers.written_to.end()) {
-        return;
-    }
-    buffers.written_to.push_back(device);
-    const UniqueFd folder(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder) {
-        (void)::syncfs(folder.get());
-    }
-}
-
 // A leftover under the work name that the batch holds, as a file to convert or as another's work
 // file, would be in place already one file at a time: the batch is put in place first, and the
 // leftover then removed as one file at a time would. A leftover that is a link to this very file
 // moves only its change time and link count, which are then taken as they now stand. Ahead, any
 // leftover may be a file before it in the list, so none is removed until the file's turn: EBUSY.
 int Converter::create_work_file(HeldFile& file, Lane lane) {
-    const auto held = [this, &lane](const struct stat& entry) {
-        return lane.ahead || batch_.holds_inode(entry.st_dev, entry.st_ino);
+    // What lies under the usual work name is this file's leftover, as one file at a time would
+    // find it, even when named later; a file under a fresh name is never taken for one if named.
+    const auto held = [this, &lane, &file](const std::string& name, const struct stat& entry) {
+        return lane.ahead || batch_.holds_inode(entry.st_dev, entry.st_ino) ||
+               (name != "." + file.target.name + "_bak" && named_in_run(name, entry));
     };
-    int error = file.work.create(file.start.st_uid, held);
+    int error = file.work.create(file.start.st_uid, held, leftovers_);
     if (error == EBUSY && !lane.ahead && !batch_.empty()) {
         batch_.commit();
-        error = file.work.create(file.start.st_uid, held);
+        error = file.work.create(file.start.st_uid, held, leftovers_);
     }
     const struct stat& removed = file.work.removed_leftover();
     struct stat now {};
@@ -447,6 +468,20 @@ int Converter::create_work_file(HeldFile& file, Lane lane) {
         }
     }
     return error;
+}
+
+// A file named in the run is never taken for a leftover, whatever its name: looked for by its last
+// component, so this costs a pass over the names only when a leftover is found.
+bool Converter::named_in_run(const std::string& name, const struct stat& entry) const {
+    struct stat named {};
+    for (std::size_t i = 0; i < named_count_; ++i) {
+        const char* slash = std::strrchr(named_[i], '/');
+        if (name == (slash != nullptr ? slash + 1 : named_[i]) && ::stat(named_[i], &named) == 0 &&
+            named.st_dev == entry.st_dev && named.st_ino == entry.st_ino) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Asked of the work file, not the file it replaces: a file bind-mounted from another file system

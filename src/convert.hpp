@@ -4,13 +4,16 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include <sys/stat.h>
 
 #include "batch.hpp"
+#include "durability.hpp"
 #include "locate.hpp"
 #include "outcome.hpp"
 #include "signals.hpp"
+#include "work_file.hpp"
 
 namespace tessaran {
 
@@ -50,6 +53,9 @@ class Converter {
     };
 
     void convert_ahead(Pipeline& pipeline, const char* const* paths, std::size_t count);
+    // Once a held signal has arrived, settles the outcomes already decided for `paths[next]` on.
+    void settle_decided(Pipeline& pipeline, const char* const* paths, std::size_t next,
+                        std::size_t count);
     // Holds or settles `path`'s file in the batch, in its turn, and commits the batch when due.
     void take(const char* path, const Verdict& verdict, std::unique_ptr<HeldFile> file);
     Verdict attempt(const char* path, Lane lane, std::unique_ptr<HeldFile>& made);
@@ -67,10 +73,10 @@ class Converter {
     // to a work file, with holes where the input has `holes`, and leaves it in `made`.
     Verdict replace(Target& target, UniqueFd& input, const struct stat& status,
                     off_t unchanged_prefix, bool holes, Lane lane, std::unique_ptr<HeldFile>& made);
-    // Flushes the file system `device` of `directory` if this thread has not written there yet.
-    void flush_before_first_write(int directory, dev_t device, Buffers& buffers);
     // Creates the work file of `file`; 0, or the error of the call that failed.
     int create_work_file(HeldFile& file, Lane lane);
+    // Whether the file `name` of `entry` is one of the files named in the run.
+    bool named_in_run(const std::string& name, const struct stat& entry) const;
     // How a work file on the file system `device`, open as `work`, is made durable.
     static Durability durability_on(dev_t device, int work, Buffers& buffers);
 
@@ -80,6 +86,10 @@ class Converter {
     // Set by a thread converting ahead that found a file system where files are swapped in one
     // at a time: the rest of the run converts them one after the other.
     std::atomic<bool> one_at_a_time_{false};
+    FirstWrites first_writes_;
+    Leftovers leftovers_;
+    const char* const* named_ = nullptr;  // the names of the run, once `convert_all` has them
+    std::size_t named_count_ = 0;
     Batch batch_;
 };
 

@@ -14,7 +14,7 @@ DirectorySync::DirectorySync(std::size_t most_held_open) : most_held_open_(most_
     noted_.reserve(most_held_open_);
 }
 
-void DirectorySync::renamed_into(int directory, const struct stat& status) {
+void DirectorySync::changed(int directory, const struct stat& status) {
     for (const Noted& noted : noted_) {
         if (noted.device == status.st_dev && noted.inode == status.st_ino) {
             return;
@@ -34,6 +34,15 @@ void DirectorySync::renamed_into(int directory, const struct stat& status) {
         return;
     }
     noted_.push_back({status.st_dev, status.st_ino, std::move(readable)});
+}
+
+void DirectorySync::flushed(const struct stat& status) {
+    for (auto noted = noted_.begin(); noted != noted_.end(); ++noted) {
+        if (noted->device == status.st_dev && noted->inode == status.st_ino) {
+            noted_.erase(noted);
+            return;
+        }
+    }
 }
 
 bool DirectorySync::flush() {

@@ -18,9 +18,11 @@ namespace tessaran {
 class DirectorySync {
   public:
     explicit DirectorySync(std::size_t most_held_open);
-    // Notes that a file was renamed into `directory`, a descriptor of it of any kind, of `status`.
-    void renamed_into(int directory, const struct stat& status);
-    bool empty() const { return noted_.empty(); }
+    // Notes that an entry of `directory`, a descriptor of it of any kind, of `status`, changed: a
+    // file renamed into it, or one removed.
+    void changed(int directory, const struct stat& status);
+    // Notes that the directory of `status` has been flushed since: it needs no flush of its own.
+    void flushed(const struct stat& status);
     // Flushes every directory noted since the last call. False if any could not be flushed.
     bool flush();
 

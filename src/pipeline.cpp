@@ -11,8 +11,8 @@
 namespace tessaran {
 namespace {
 
-// How long a waiting thread sleeps before it looks for a held signal again: a signal sent to that
-// thread alone is pending for it only, and it is the one to note it for the rest.
+// How long the taker waits before it looks for a held signal again: a signal's handler cannot wake
+// it.
 constexpr std::chrono::milliseconds signal_look = std::chrono::milliseconds(20);
 // Results the taker waits for at once, at most.
 constexpr std::size_t most_awaited = 16;
@@ -73,12 +73,12 @@ void Pipeline::start(const char* const* paths, std::size_t count, std::size_t fi
 
 // Waits for a run of results rather than each one: a wake-up costs more than converting a small
 // file, and the results come in about as fast as they are taken.
-Ahead Pipeline::take() {
+std::optional<Ahead> Pipeline::take() {
     std::unique_lock<std::mutex> lock(mutex_);
     Slot& slot = slots_[taken_ % slots_.size()];
     while (!slot.ready) {
         if (signals_.pending() != 0) {
-            return {Verdict{Outcome::interrupted}, nullptr};
+            return std::nullopt;
         }
         if (workers_waiting_ > 0) {
             room_.notify_all();
@@ -102,23 +102,27 @@ bool Pipeline::next_ready() {
     return slots_[taken_ % slots_.size()].ready;
 }
 
-void Pipeline::stop() {
+std::vector<Ahead> Pipeline::stop() {
+    std::vector<Ahead> made;
     std::vector<Ahead> dropped;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        ++epoch_;
         running_ = false;
         room_.notify_all();
         taker_waiting_ = true;
         ready_.wait(lock, [this] { return busy_ == 0; });
         taker_waiting_ = false;
-        for (Slot& slot : slots_) {
+        ++epoch_;
+        for (std::size_t position = taken_; position < taken_ + slots_.size(); ++position) {
+            Slot& slot = slots_[position % slots_.size()];
             if (slot.ready) {
-                dropped.push_back(std::move(slot.result));
+                (made.size() == position - taken_ ? made : dropped)
+                    .push_back(std::move(slot.result));
                 slot.ready = false;
             }
         }
     }
+    return made;
 }  // the dropped files go here, on the caller's thread
 
 // Whether the name at `position` past the first is to be converted now: it is in the list, and
@@ -150,11 +154,8 @@ void Pipeline::work(std::size_t thread) {
         }
         if (!may_convert(position)) {
             ++workers_waiting_;
-            room_.wait_for(lock, signal_look);
+            room_.wait(lock);
             --workers_waiting_;
-            lock.unlock();
-            (void)signals_.pending();  // notes a signal sent to this thread alone
-            lock.lock();
             continue;
         }
         const char* path = paths_[first_ + position];

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -44,14 +45,16 @@ class Pipeline {
     std::size_t threads() const { return threads_.size(); }
     // Converts `paths[first]` to `paths[count - 1]` from now on, dealt afresh from `first`.
     void start(const char* const* paths, std::size_t count, std::size_t first);
-    // The result for the next name in order, waited for; an interrupted verdict instead once a
-    // held signal has arrived.
-    Ahead take();
+    // The result for the next name in order, waited for; none once a held signal has arrived
+    // first.
+    std::optional<Ahead> take();
     // Whether the result for the next name in order is there, so that `take` would not wait.
     bool next_ready();
-    // Lets each thread finish the name it is converting, and gives up every result not taken:
-    // their work files go, and their files are unlocked.
-    void stop();
+    // Lets each thread finish the name it is converting and start no other. Returns the results
+    // made for the names next in order, up to the first name without one, for the caller to settle
+    // or drop; every other result not taken is given up: their work files go, and their files are
+    // unlocked.
+    std::vector<Ahead> stop();
 
   private:
     struct Slot {

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -11,12 +13,40 @@
 
 namespace tessaran {
 
-// Says whether the file of `status` is one the run still needs, and so is no leftover.
-using InUse = std::function<bool(const struct stat& status)>;
+// Says whether the file `name` of `status` is one the run still needs, and so is no leftover.
+using InUse = std::function<bool(const std::string& name, const struct stat& status)>;
+
+// What ended runs left under fresh work names, folder by folder, so that however many files of a
+// folder need a fresh name, the folder is listed once a run. Shared by every thread of a run.
+class Leftovers {
+  public:
+    // Leaves in `names` the fresh names of `directory`, of `status`, that start with `prefix`,
+    // listing the folder if it has not been listed yet: 0, or the error of the listing.
+    int starting_with(int directory, const struct stat& status, const std::string& prefix,
+                      std::vector<std::string>& names);
+    // Notes that `name` in the folder of `status` is gone.
+    void forget(const struct stat& status, const std::string& name);
+
+  private:
+    struct Folder {
+        dev_t device;
+        ino_t inode;
+        std::vector<std::string> names;  // each a fresh work file's, left by an ended run
+    };
+    Folder* listed(int directory, const struct stat& status, int& error);
+
+    std::mutex mutex_;  // guards `folders_`
+    std::vector<Folder> folders_;
+};
 
 // Whether `name` may be a work file's, this run's or an ended run's: every such name starts with a
 // dot and holds "_bak".
 bool could_be_work_name(const std::string& name);
+
+// The fresh work name of `target_name` that `random` starts the characters after its prefix with:
+// what a run writes to when the usual work name is taken. `random` holds as many letters or digits
+// as the name has room for, or is cut to that.
+std::string fresh_work_name(const std::string& target_name, const std::string& random);
 
 // The work file ".NAME_bak" beside NAME, removed again unless it has been renamed over NAME.
 class WorkFile {
@@ -33,9 +63,9 @@ class WorkFile {
     // that an ended run left, is removed first, unless `in_use` says the run still needs it: then
     // EBUSY, and nothing is made. Any other entry (another user's file, a link, a directory), or
     // one this process may not remove, is left as it is, and the work file gets a fresh name that
-    // no one can foresee instead; what ended runs left under such names is removed as a leftover
-    // too.
-    int create(uid_t file_owner, const InUse& in_use);
+    // no one can foresee instead; what ended runs left under such names, as `leftovers` knows
+    // them, is removed as a leftover too.
+    int create(uid_t file_owner, const InUse& in_use, Leftovers& leftovers);
     int fd() const { return fd_.get(); }
     const std::string& name() const { return name_; }
     // Whether a write lease stands on the file: while it does, no one else has it open.
@@ -58,9 +88,9 @@ class WorkFile {
   private:
     bool is_leftover(const std::string& name, uid_t file_owner, struct stat& entry) const;
     int remove_leftover(const std::string& name, uid_t file_owner, const InUse& in_use);
-    std::string fresh_prefix() const;
-    int remove_fresh_leftovers(const std::string& prefix, uid_t file_owner, const InUse& in_use);
-    int create_fresh(uid_t file_owner, const InUse& in_use);
+    int remove_fresh_leftovers(const std::string& prefix, uid_t file_owner, const InUse& in_use,
+                               Leftovers& leftovers);
+    int create_fresh(uid_t file_owner, const InUse& in_use, Leftovers& leftovers);
     int open_new();
     void release_lease();
 

@@ -135,7 +135,12 @@ TEST_F(ConvertTest, OnlyALeftoverUnderTheWorkNameIsReplaced) {
     // A killed run that could not use the work name left its work file under a fresh one.
     const auto fresh_leftover = [&] {
         other_users_file();
-        write_file(dir / ".a.xml_bak.K1lledRun0", "stale content\n");
+        write_file(dir / tessaran::fresh_work_name("a.xml", "K1lledR"), "stale content\n");
+    };
+    // The same, beside a file of the runner's own whose name only looks like a fresh one.
+    const auto own_look_alike = [&] {
+        fresh_leftover();
+        write_file(dir / ".a.xml_bak.2024backup", "precious");
     };
     // A name of `length` bytes whose usual work name is another user's: a fresh name still fits
     // up to 239 bytes, and is cut short with a hash from 240 to the longest, 250.
@@ -152,8 +157,22 @@ TEST_F(ConvertTest, OnlyALeftoverUnderTheWorkNameIsReplaced) {
         std::vector<std::string> left;
         std::string name = "a.xml";
     };
+    // A 250-byte name's fresh names are cut and hashed; the 239-byte name made of their cut and
+    // hash has fresh names of its own, one of which another run is writing.
+    const std::string cut_and_hash = tessaran::fresh_work_name(long_name(250), "").substr(1, 240);
+    const std::string others_work = tessaran::fresh_work_name(
+        cut_and_hash.substr(0, 222) + cut_and_hash.substr(223), "OtherRun0");
+    const auto shared_cut = [&] {
+        work_name_taken(250)();
+        write_file(dir / others_work, "being written");
+    };
     const Row rows[] = {
         {fresh_leftover, false, {".a.xml_bak", "a.xml", "victim"}},
+        {own_look_alike, false, {".a.xml_bak", ".a.xml_bak.2024backup", "a.xml", "victim"}},
+        {shared_cut,
+         false,
+         {"." + long_name(250) + "_bak", others_work, long_name(250), "victim"},
+         long_name(250)},
         {work_name_taken(239),
          false,
          {"." + long_name(239) + "_bak", long_name(239), "victim"},
@@ -184,15 +203,22 @@ TEST_F(ConvertTest, OnlyALeftoverUnderTheWorkNameIsReplaced) {
         row.leave_behind();
         if (row.by_nobody) {
             EXPECT_EQ(run_as_nobody({path}).output, "");
-        } else {
-            EXPECT_EQ(convert(path), Outcome::converted);
+        } else {  // as a run of its own, which lists the folder anew
+            tessaran::Converter run{signals,
+                                    [this](const char*, Outcome outcome) { reported = outcome; }};
+            run.convert(path.c_str());
+            EXPECT_TRUE(run.finish());
+            EXPECT_EQ(reported, Outcome::converted);
         }
         EXPECT_EQ(read_file(path), layout_after);
         EXPECT_EQ(read_file(dir / "victim"), "precious");
         EXPECT_EQ(names(), row.left);
         EXPECT_TRUE(row.left.size() == 2 || exists(work + "/") || read_file(work) == "precious");
-        std::filesystem::remove_all(work);
-        ::unlink(path.c_str());
+        for (const std::string& name : names()) {
+            if (name != "victim") {
+                std::filesystem::remove_all(dir / name);
+            }
+        }
     }
 }
 
