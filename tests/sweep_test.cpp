@@ -273,6 +273,29 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
             ("setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'exec 3<" + work + "'")
                 .c_str());
     };
+    // ... or the owner of a set-group-ID file of a group she is not in, given the work file,
+    // makes it hers to write and opens it while its attributes are still being given: the open
+    // waits for the lease, and what she then holds must not be set-group-ID.
+    std::string opener_holds;
+    const auto open_when_given = [&opener_holds](const std::string& path) {
+        const std::string work = path.substr(0, path.rfind('/') + 1) + ".4.xml_bak";
+        struct stat given {};
+        for (int wait = 0; wait < 100000 && (::stat(work.c_str(), &given) != 0 ||
+                                             given.st_uid != 65534 || (given.st_mode & 0600) != 0);
+             ++wait) {
+            ::usleep(20);
+        }
+        testing_util::Launch opener;
+        opener.wrapper = {
+            "setpriv",
+            "--reuid=65534",
+            "--regid=65534",
+            "--clear-groups",
+            "sh",
+            "-c",
+            "chmod 600 " + work + " && exec 3<>" + work + " && stat -L -c %a /proc/self/fd/3"};
+        opener_holds = testing_util::run_tool({}, opener).output;
+    };
     struct Row {
         const char* name;
         std::vector<std::string> inject;                    // strace's options
@@ -280,7 +303,9 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         std::function<void(const std::string&)> meanwhile;  // done to file 4 during the delay
         mode_t mode;
         int signal = 0;   // ends the run: no file converted, a message decided before still shown
-        uid_t owner = 0;  // of the files, and their group
+        uid_t owner = 0;  // of the files, and their group unless `group` says otherwise
+        gid_t group = static_cast<gid_t>(-1);
+        bool at_once = false;  // `meanwhile` waits for its own moment, not for every work file
     };
     const std::vector<std::string> delay_flush = {"-e", "inject=syncfs:delay_enter=1000000"};
     const std::string failing_syncfs = "inject=syncfs:error=EIO";
@@ -303,6 +328,15 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         {"another user opens the work file", delay_flush, 4, open_work_file, 0644},
         // Root converts nobody's set-group-ID file; nobody opens its work file to write into it.
         {"its owner writes into the work file", delay_flush, 4, write_work_file, 02770, 0, 65534},
+        {"its owner opens the work file before it is given its mode",
+         {"-e", "inject=fchown:delay_exit=300000"},
+         4,
+         open_when_given,
+         02555,
+         0,
+         65534,
+         1234,
+         true},
         // Setting an attribute finds no room: the file is tried again alone.
         {"fsetxattr #3 fails for want of room",
          {"-e", "inject=fsetxattr:error=ENOSPC:when=3"},
@@ -351,7 +385,8 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         const std::vector<std::string> paths =
             testing_util::layout_files(dir, 10, testing_util::layout_before);
         for (const std::string& path : paths) {
-            ::chown(path.c_str(), row.owner, row.owner);
+            ::chown(path.c_str(), row.owner,
+                    row.group != static_cast<gid_t>(-1) ? row.group : row.owner);
             ::chmod(path.c_str(), row.mode);
             ::setxattr(path.c_str(), "user.note", "kept", 4, 0);
         }
@@ -371,7 +406,8 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
             return true;
         };
         std::thread other_program([&] {
-            for (int wait = 0; row.meanwhile && wait < 100000 && !all_made(); ++wait) {
+            for (int wait = 0; row.meanwhile && !row.at_once && wait < 100000 && !all_made();
+                 ++wait) {
                 ::usleep(50);
             }
             if (row.meanwhile) {
@@ -403,6 +439,8 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         ::stat(paths[4].c_str(), &after);
         EXPECT_TRUE(!row.meanwhile || after.st_mode == changed.st_mode) << name;
         EXPECT_EQ(testing_util::list_dir(dir).size(), 10u) << name;
+        EXPECT_TRUE(!row.at_once || opener_holds == "0\n")
+            << name << ": the opener holds a file of mode " << opener_holds;
     }
 }
 
