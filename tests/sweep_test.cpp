@@ -296,10 +296,22 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
             "chmod 600 " + work + " && exec 3<>" + work + " && stat -L -c %a /proc/self/fd/3"};
         opener_holds = testing_util::run_tool({}, opener).output;
     };
+    // ... or someone moves the folder away and puts a copy of it in its place: the names now lead
+    // to the copies, which must not be reported converted while the moved files are.
+    const auto replace_folder = [](const std::string& path) {
+        const std::string folder = path.substr(0, path.rfind('/'));
+        ::rename(folder.c_str(), (folder + ".moved").c_str());
+        ::mkdir(folder.c_str(), 0755);
+        for (int i = 0; i < 10; ++i) {
+            const std::string name = "/" + std::to_string(i) + ".xml";
+            write_file(folder + name, read_file(folder + ".moved" + name));
+        }
+    };
+    constexpr int every_file = 10;
     struct Row {
         const char* name;
-        std::vector<std::string> inject;                    // strace's options
-        int failing;                                        // the file that must fail, or -1
+        std::vector<std::string> inject;  // strace's options
+        int failing;                      // the file that must fail, -1 for none, or every_file
         std::function<void(const std::string&)> meanwhile;  // done to file 4 during the delay
         mode_t mode;
         int signal = 0;   // ends the run: no file converted, a message decided before still shown
@@ -326,6 +338,8 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         {"another user writes into a set-user-ID work file", delay_flush, 4, write_work_file,
          04666},
         {"another user opens the work file", delay_flush, 4, open_work_file, 0644},
+        {"its folder is moved away and a copy put in its place", delay_flush, every_file,
+         replace_folder, 0644},
         // Root converts nobody's set-group-ID file; nobody opens its work file to write into it.
         {"its owner writes into the work file", delay_flush, 4, write_work_file, 02770, 0, 65534},
         {"its owner opens the work file before it is given its mode",
@@ -422,16 +436,19 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
         }
         const auto [output, status] = testing_util::run_tool(arguments, launch);
         other_program.join();
-        EXPECT_EQ(output, row.signal != 0   ? dir + "/none.xml is not exist!\n"
-                          : row.failing < 0 ? ""
-                                            : paths[row.failing] + " tessaran fail!\n")
-            << name;
+        std::string failures;
+        for (int i = 0; i < 10; ++i) {
+            failures +=
+                i == row.failing || row.failing == every_file ? paths[i] + " tessaran fail!\n" : "";
+        }
+        EXPECT_EQ(output, row.signal != 0 ? dir + "/none.xml is not exist!\n" : failures) << name;
         EXPECT_EQ(status, row.signal != 0 ? 128 + row.signal : row.failing < 0 ? 0 : 1) << name;
         for (int i = 0; i < 10; ++i) {
-            const std::string expected = row.signal != 0    ? testing_util::layout_before
-                                         : i != row.failing ? testing_util::layout_after
-                                         : row.meanwhile    ? before_change
-                                                            : testing_util::layout_before;
+            const bool fails = i == row.failing || row.failing == every_file;
+            const std::string expected = row.signal != 0 ? testing_util::layout_before
+                                         : !fails        ? testing_util::layout_after
+                                         : row.meanwhile ? before_change
+                                                         : testing_util::layout_before;
             EXPECT_EQ(read_file(paths[i]), expected) << name << ", file " << i;
         }
         // The mode stays as the other program left it: no set-user-ID bit comes back.
