@@ -81,6 +81,9 @@ class Turns {
             if (zeros != data && !(settle_owed_zeros() && write_dense(data, zeros - data))) {
                 return false;
             }
+            if (zeros != data) {
+                punch_last_hole();
+            }
             owed_zeros_ += zeros_end - zeros;
             data = zeros_end;
         }
@@ -95,6 +98,10 @@ class Turns {
         if (sparse_ && ::ftruncate(output_, output_end_ + owed_zeros_) != 0) {
             write_error_ = errno;
             return false;
+        }
+        if (sparse_ && owed_zeros_ > 0) {
+            hole_ = {output_end_, output_end_ + owed_zeros_};
+            punch_last_hole();
         }
         return true;
     }
@@ -137,10 +144,22 @@ class Turns {
                 write_error_ = errno;
                 return false;
             }
+            hole_ = {output_end_, output_end_ + owed_zeros_};
             output_end_ += owed_zeros_;
         }
         owed_zeros_ = 0;
         return true;
+    }
+
+    // A file system may give a file room past its end ahead of the writes it expects there (xfs
+    // does); a hole skipped over keeps that room inside the file. So once the data behind a hole is
+    // written, the hole is made one again. Where that cannot be done, the file is only larger.
+    void punch_last_hole() {
+        if (hole_.second > hole_.first) {
+            (void)::fallocate(output_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, hole_.first,
+                              hole_.second - hole_.first);
+            hole_ = {};
+        }
     }
 
     // The next run of zeros in `data` to `end` worth owing: one of a block's worth or more, or
@@ -161,10 +180,11 @@ class Turns {
     }
 
     int output_;
-    bool sparse_;           // the input has holes: so does the output
-    off_t owed_zeros_ = 0;  // zeros behind what is written, not yet written or skipped
-    off_t output_end_ = 0;  // written or skipped so far
-    off_t started_ = 0;     // the disk has been told to start on this much
+    bool sparse_;                   // the input has holes: so does the output
+    off_t owed_zeros_ = 0;          // zeros behind what is written, not yet written or skipped
+    off_t output_end_ = 0;          // written or skipped so far
+    off_t started_ = 0;             // the disk has been told to start on this much
+    std::pair<off_t, off_t> hole_;  // the last hole skipped over, until it is punched
     int write_error_ = 0;
 
     std::mutex mutex_;
