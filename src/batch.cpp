@@ -131,19 +131,34 @@ void Batch::commit() {
 }
 
 // A rename short of room is tried again once every other file of the batch is in place and its
-// old file gone: one at a time, it would have had that room, as a write short of room would.
+// old file gone: one at a time, it would have had that room, as a write short of room would. The
+// old files' room may come back only once the file system commits their removal, so it is flushed
+// first. Where a retry places nothing, the last file short of room is given up, its work file's
+// room with it, and the rest tried again.
 void Batch::put_in_place_all() {
-    for (const bool again : {false, true}) {
+    for (bool first = true, again = true; again; first = false) {
+        bool placed = false;
+        Entry* last_short = nullptr;
         for (Entry& entry : entries_) {
-            if (entry.held && (!again || entry.rename_short_of_room)) {
+            if (entry.held && (first || entry.rename_short_of_room)) {
+                if (!first && last_short == nullptr) {
+                    (void)::syncfs(entry.held->work.fd());
+                }
                 entry.outcome =
                     signals_.pending() != 0 ? Outcome::interrupted : put_in_place(entry);
-                if (entry.outcome != Outcome::converted && (again || !entry.rename_short_of_room)) {
-                    entry.held.reset();  // the lock, the directory, and the work file go
-                }
+                placed = placed || entry.outcome == Outcome::converted;
+                last_short = entry.rename_short_of_room ? &entry : last_short;
+            }
+            if (entry.held && entry.outcome != Outcome::converted && !entry.rename_short_of_room) {
+                entry.held.reset();  // the lock, the directory, and the work file go
             }
         }
+        if (!first && !placed && last_short != nullptr) {
+            last_short->rename_short_of_room = false;
+            last_short->held.reset();
+        }
         let_go_of_old_files();
+        again = last_short != nullptr;
     }
 }
 

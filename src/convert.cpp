@@ -143,14 +143,20 @@ Converter::Converter(const HeldSignals& signals, Report report)
 
 Converter::~Converter() = default;
 
-// A file that runs short of room while the run holds others is tried once more with nothing held:
-// one at a time, it would have had that room.
+// A file that runs short of room is tried once more with nothing held, once the room of what was
+// let go of has come back: one at a time, it would have had that room. A file system may give
+// back the room of files removed or replaced only once it commits them (btrfs does), so it is
+// flushed first.
 void Converter::convert(const char* path) {
     const Lane lane{buffers_, false};
     std::unique_ptr<HeldFile> made;
     Verdict verdict = attempt(path, lane, made);
-    if (short_of_room(verdict) && !batch_.empty()) {
+    if (short_of_room(verdict)) {
         batch_.commit();
+        Target target;
+        if (locate(path, target, verdict)) {
+            flush_file_system(target.directory.get());
+        }
         verdict = attempt(path, lane, made);
     }
     take(path, verdict, std::move(made));

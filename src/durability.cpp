@@ -67,15 +67,19 @@ Durability durability_of(int fd, dev_t device) {
     }
 }
 
-void FirstWrites::before_writing(int directory, dev_t device) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (std::find(written_to_.begin(), written_to_.end(), device) != written_to_.end()) {
-        return;
-    }
-    written_to_.push_back(device);
+// A descriptor opened only as a path cannot be flushed: the folder is opened again to read.
+void flush_file_system(int directory) {
     const UniqueFd folder(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder) {
         (void)::syncfs(folder.get());
+    }
+}
+
+void FirstWrites::before_writing(int directory, dev_t device) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (std::find(written_to_.begin(), written_to_.end(), device) == written_to_.end()) {
+        written_to_.push_back(device);
+        flush_file_system(directory);
     }
 }
 

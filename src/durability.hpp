@@ -21,6 +21,10 @@ enum class Durability : std::uint8_t {
 // The durability a work file on the file system `device`, open as `fd`, needs.
 Durability durability_of(int fd, dev_t device);
 
+// Flushes the whole file system that holds `directory`, a descriptor of any kind; what the flush
+// found is of no account to the caller.
+void flush_file_system(int directory);
+
 // The file systems a run has written to. What an earlier run renamed may not be on disk yet, if
 // it was killed before its flush: blocks its renames freed could then be handed to this run's work
 // files, and a power cut would bring back an old file holding this run's bytes. So each file system

@@ -42,6 +42,7 @@ const std::map<std::string, std::string> realistic_errors = {
     {"close", "EIO"},
     {"fchmod", "EPERM"},
     {"fcntl", "EAGAIN"},
+    {"fallocate", "EOPNOTSUPP"},
     {"fchown", "EPERM"},
     {"fgetxattr", "EIO"},
     {"flistxattr", "EIO"},
