@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "chunks.hpp"
+#include "fd.hpp"
 #include "pipeline.hpp"
 #include "test_util.hpp"
 
@@ -215,6 +216,15 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
              testing_util::layout_files(folder, row.small_files, layout_before)) {
             files.insert(row.endless ? files.end() - 1 : files.end(), file);
         }
+        // Many files may all be converted before the signal is sent: a last one that a reader
+        // holds locked keeps the run going until it is, however busy the machine.
+        tessaran::UniqueFd reader;
+        if (row.small_files > 0 && !row.endless) {
+            files.push_back(folder + "/locked.xml");
+            write_file(files.back(), layout_before);
+            reader = tessaran::UniqueFd(::open(files.back().c_str(), O_RDONLY | O_CLOEXEC));
+            ASSERT_EQ(::flock(reader.get(), LOCK_SH), 0) << name;
+        }
         testing_util::Launch launch;
         launch.ignored_signal = row.ignored ? row.signal : 0;
         const pid_t tool = testing_util::start_tool(files, launch);
@@ -223,8 +233,11 @@ TEST(Faults, InterruptRemovesTheWorkFileAndDiesOfTheSignal) {
                 ::usleep(50);
             }
         } else if (row.endless) {
-            ::usleep(300000);
+            // The small files are put in place before the long scan begins: waited for, not timed.
             for (std::size_t i = 0; i + 1 < files.size(); ++i) {
+                for (int wait = 0; wait < 200000 && read_file(files[i]) != layout_after; ++wait) {
+                    ::usleep(50);
+                }
                 EXPECT_EQ(read_file(files[i]), layout_after) << name;
             }
             ::kill(tool, row.signal);

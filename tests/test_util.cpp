@@ -91,6 +91,16 @@ pid_t start_tool(const std::vector<std::string>& arguments, const Launch& launch
         ::setrlimit(RLIMIT_CORE, &no_core);
         ::setrlimit(RLIMIT_FSIZE, &file_size);
         ::setrlimit(RLIMIT_AS, &address_space);
+        // Each row starts from the signals' default actions, whatever the tests were started
+        // with: a shell that runs them in the background has them ignore SIGINT and SIGQUIT.
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int signal = 1; signal < NSIG; ++signal) {
+            if (signal != SIGKILL && signal != SIGSTOP) {
+                std::signal(signal, SIG_DFL);
+            }
+        }
         if (launch.ignored_signal != 0) {
             std::signal(launch.ignored_signal, SIG_IGN);
         }
@@ -144,10 +154,18 @@ void RowSkips::add(const std::string& why) {
     reasons_ += (reasons_.empty() ? "" : "; ") + why;
 }
 
+// ctest shows a test's own output only when it fails, so the reason is also noted where the build's
+// check target will show it.
 void RowSkips::report() const {
-    if (!reasons_.empty()) {
-        GTEST_SKIP() << "rows skipped: " << reasons_;
+    if (reasons_.empty()) {
+        return;
     }
+    if (const char* log = std::getenv("TESSARAN_SKIP_LOG")) {
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::ofstream(log, std::ios::app)
+            << test->test_suite_name() << "." << test->name() << ": " << reasons_ << "\n";
+    }
+    GTEST_SKIP() << "rows skipped: " << reasons_;
 }
 
 std::vector<int> ending_signals() {
