@@ -6,10 +6,11 @@ set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 root=${TRIXIE_ROOT:-/var/tmp/tessaran-trixie}
 packages=cmake,g++,make,libgtest-dev,clang,clang-tidy,cppcheck,strace,xfsprogs,btrfs-progs
-packages=$packages,e2fsprogs,util-linux,mount
+packages=$packages,e2fsprogs,util-linux,mount,dpkg-dev,file,lintian
 
 if [ ! -x "$root/usr/bin/clang-tidy" ] || [ ! -x "$root/usr/bin/cppcheck" ] ||
-    [ ! -x "$root/usr/bin/clang++" ] || [ ! -x "$root/usr/bin/cmake" ]; then
+    [ ! -x "$root/usr/bin/clang++" ] || [ ! -x "$root/usr/bin/cmake" ] ||
+    [ ! -x "$root/usr/bin/lintian" ]; then
     rm -rf "$root"
     debootstrap --variant=minbase --include="$packages" trixie "$root" http://deb.debian.org/debian
 fi
@@ -38,9 +39,15 @@ echo "== Debian 13, static analysis: $(chroot "$root" clang-tidy --version | awk
 chroot "$root" sh -c "rm -rf /build && cmake -S /src -B /build -DTESSARAN_TESTS=OFF \
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null && cd /src && bash .ci/static_analysis.sh /build"
 
+echo "== Debian 13, the package and lintian $(chroot "$root" lintian --version | awk '{ print $2 }')"
+chroot "$root" sh -c "rm -rf /build && cmake -S /src -B /build -DTESSARAN_TESTS=OFF >/dev/null \
+    && cmake --build /build -j && cd /build \
+    && DEBFULLNAME='tessaran CI' DEBEMAIL=ci@tessaran.invalid cpack -G DEB >/dev/null \
+    && lintian -EvIL +pedantic --fail-on error,warning,info,pedantic,experimental tessaran_*.deb"
+
 for compiler in g++ clang++; do
     echo "== Debian 13, $compiler: $(chroot "$root" "$compiler" --version | awk 'NR == 1')"
     chroot "$root" env CI="${CI:-}" CXX="$compiler" sh -c \
         "rm -rf /build && cmake -S /src -B /build >/dev/null && cmake --build /build -j \
-         && ctest --test-dir /build --output-on-failure"
+         && cmake --build /build --target check"
 done
