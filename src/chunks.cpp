@@ -21,11 +21,6 @@
 namespace tessaran {
 namespace {
 
-// A chunk's input. Its output is never longer by more than a line feed, so one buffer of the
-// same size nearly always holds it; the window has room for the line the chunk ends in.
-constexpr std::size_t chunk_size = std::size_t{256} * 1024;
-constexpr std::size_t output_size = chunk_size;
-constexpr std::size_t window_size = chunk_size + chunk_size / 4;
 // How much written data the disk is told to start on at once, so that the final fsync finds
 // little left to do.
 constexpr off_t writeback_stretch = off_t{4} * 1024 * 1024;
@@ -199,8 +194,12 @@ class Turns {
 // the end. A held signal that has arrived stops the conversion at the next write.
 class ChunkSink final : public RescaleSink {
   public:
-    ChunkSink(Turns& turns, std::size_t chunk, char* buffer, const HeldSignals& signals)
-        : turns_(turns), chunk_(chunk), buffer_(buffer), signals_(signals) {}
+    ChunkSink(Turns& turns, std::size_t chunk, Worker& worker, const HeldSignals& signals)
+        : turns_(turns),
+          chunk_(chunk),
+          buffer_(worker.output.get()),
+          output_size_(worker.chunk),
+          signals_(signals) {}
 
     bool pass(std::string_view unchanged) override { return append(unchanged); }
     bool replace(std::string_view rewritten) override { return append(rewritten); }
@@ -223,7 +222,7 @@ class ChunkSink final : public RescaleSink {
 
   private:
     bool append(std::string_view bytes) {
-        if (bytes.size() > output_size - used_) {
+        if (bytes.size() > output_size_ - used_) {
             return append_across_writes(bytes);
         }
         std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
@@ -233,10 +232,10 @@ class ChunkSink final : public RescaleSink {
 
     bool append_across_writes(std::string_view bytes) {
         while (!bytes.empty()) {
-            if (used_ == output_size && !flush()) {
+            if (used_ == output_size_ && !flush()) {
                 return false;
             }
-            const std::size_t taken = std::min(output_size - used_, bytes.size());
+            const std::size_t taken = std::min(output_size_ - used_, bytes.size());
             std::memcpy(buffer_ + used_, bytes.data(), taken);
             used_ += taken;
             bytes.remove_prefix(taken);
@@ -255,6 +254,7 @@ class ChunkSink final : public RescaleSink {
     Turns& turns_;
     std::size_t chunk_;
     char* buffer_;
+    std::size_t output_size_;  // of `buffer_`: a chunk's input, which its output nearly always fits
     const HeldSignals& signals_;
     std::size_t used_ = 0;
 };
@@ -271,7 +271,7 @@ void convert_chunks(Worker& worker, Turns& turns, int input, off_t end, std::siz
             turns.set_end(chunk, end);  // so that the other worker ends too
             return;
         }
-        const off_t nominal_end = begin + static_cast<off_t>(chunk_size);
+        const off_t nominal_end = begin + static_cast<off_t>(worker.chunk);
         const off_t chunk_end =
             nominal_end >= end ? end : worker.rescaler.line_start_from(input, nominal_end, end);
         if (chunk_end < 0) {
@@ -279,7 +279,7 @@ void convert_chunks(Worker& worker, Turns& turns, int input, off_t end, std::siz
             return;
         }
         turns.set_end(chunk, std::min(chunk_end, end));
-        ChunkSink sink(turns, chunk, worker.output.get(), signals);
+        ChunkSink sink(turns, chunk, worker, signals);
         if (worker.rescaler.run(input, begin, sink, std::min(chunk_end, end)) !=
                 ScanEnd::finished ||
             !sink.finish()) {
@@ -289,10 +289,11 @@ void convert_chunks(Worker& worker, Turns& turns, int input, off_t end, std::siz
     }
 }
 
-// Writes the first `size` bytes of `input` as they stand, through `buffer`; a `sparse` input's
-// holes are passed on unread.
-bool copy_unchanged(char* buffer, int input, off_t size, bool sparse, Turns& turns,
+// Writes the first `size` bytes of `input` as they stand, through `worker`'s output buffer; a
+// `sparse` input's holes are passed on unread.
+bool copy_unchanged(Worker& worker, int input, off_t size, bool sparse, Turns& turns,
                     const HeldSignals& signals) {
+    char* const buffer = worker.output.get();
     for (off_t offset = 0; offset < size;) {
         if (const off_t data = sparse ? data_from(input, offset, size) : offset; data > offset) {
             turns.skip(data - offset);
@@ -300,7 +301,7 @@ bool copy_unchanged(char* buffer, int input, off_t size, bool sparse, Turns& tur
             continue;
         }
         const auto wanted =
-            static_cast<std::size_t>(std::min(static_cast<off_t>(output_size), size - offset));
+            static_cast<std::size_t>(std::min(static_cast<off_t>(worker.chunk), size - offset));
         const long count = read_at(input, buffer, wanted, offset);
         if (count <= 0 || signals.pending() != 0 ||
             !turns.write(buffer, static_cast<std::size_t>(count))) {
@@ -330,21 +331,24 @@ std::thread second_thread(Worker& worker, Turns& turns, int input, off_t end,
 
 }  // namespace
 
-Worker::Worker(const HeldSignals& signals) : rescaler(window_size), output(new char[output_size]) {
+// A chunk's output is never longer than its input by more than a line feed, so one buffer of the
+// same size nearly always holds it; the window has room for the line the chunk ends in.
+Worker::Worker(const HeldSignals& signals, std::size_t chunk_size)
+    : chunk(chunk_size), rescaler(chunk_size + chunk_size / 4), output(new char[chunk_size]) {
     rescaler.watch(signals);
 }
 
-int convert_in_chunks(Worker (&workers)[2], int input, off_t unchanged, off_t end, int output,
-                      bool sparse, const HeldSignals& signals) {
+int convert_in_chunks(Worker& first, Worker* second, int input, off_t unchanged, off_t end,
+                      int output, bool sparse, const HeldSignals& signals) {
     Turns turns(output, unchanged, sparse);
-    if (!copy_unchanged(workers[0].output.get(), input, unchanged, sparse, turns, signals)) {
+    if (!copy_unchanged(first, input, unchanged, sparse, turns, signals)) {
         return turns.write_error() != 0 ? turns.write_error() : EIO;
     }
     // A file of one chunk is not worth a thread.
-    std::thread helper = end - unchanged <= static_cast<off_t>(chunk_size)
+    std::thread helper = second == nullptr || end - unchanged <= static_cast<off_t>(first.chunk)
                              ? std::thread()
-                             : second_thread(workers[1], turns, input, end, signals);
-    convert_chunks(workers[0], turns, input, end, 0, helper.joinable() ? 2 : 1, signals);
+                             : second_thread(*second, turns, input, end, signals);
+    convert_chunks(first, turns, input, end, 0, helper.joinable() ? 2 : 1, signals);
     if (helper.joinable()) {
         helper.join();
     }

@@ -63,8 +63,14 @@ constexpr rlim_t spare_descriptors = 32;
 constexpr rlim_t descriptors_per_file = 4;
 // Files held in a batch at once, at most, and as many again converted ahead.
 constexpr std::size_t most_files_at_once = 512;
-// Threads converting ahead, at most: each may keep a megabyte of buffers.
+// Threads converting ahead, at most.
 constexpr int most_threads = 8;
+// On several threads, the buffers of every worker of a run share this much, so that its memory is
+// the same whatever number of CPUs it may use: about what one thread's two workers take alone.
+constexpr std::size_t shared_budget = std::size_t{1} << 20;
+// A chunk no smaller than this: below it, the calls for each chunk cost more than its conversion.
+constexpr std::size_t smallest_chunk = std::size_t{32} * 1024;
+constexpr std::size_t page = 4096;
 // Files up to this size are converted in one pass.
 constexpr off_t small_file = off_t{64} * 1024;
 
@@ -97,6 +103,17 @@ std::size_t window_for(std::size_t threads) {
     return threads > 1 && files >= 4 ? files - std::min(files / 2, most_files_at_once) : 0;
 }
 
+// The chunk size of every worker of a run on `threads` threads: one worker for each thread that
+// converts ahead, and two for the first thread, within the budget they share.
+std::size_t chunk_for(std::size_t threads) {
+    if (threads <= 1) {
+        return fastest_chunk;
+    }
+    const std::size_t workers = threads + 2;
+    const std::size_t fits = shared_budget / workers * 4 / 9 / page * page;  // memory_for: 9/4
+    return std::clamp(fits, smallest_chunk, fastest_chunk);
+}
+
 // Grows this process's descriptor table to hold `files` open files. A process of several threads
 // that grows it waits for every CPU to pass through the scheduler first (tens of milliseconds on
 // a virtual machine, each time); grown before the threads start, it never grows again.
@@ -127,9 +144,14 @@ bool has_holes(int fd, const struct stat& status) {
 
 }  // namespace
 
+// A thread converting ahead has one worker; the first thread, converting in turn, has a second for
+// the helper thread that converts every other chunk of a large file.
 struct Converter::Buffers {
-    explicit Buffers(const HeldSignals& signals) : workers{Worker(signals), Worker(signals)} {}
-    Worker workers[2];
+    Buffers(const HeldSignals& signals, std::size_t chunk, bool in_turn)
+        : first(signals, chunk),
+          second(in_turn ? std::make_unique<Worker>(signals, chunk) : nullptr) {}
+    Worker first;
+    std::unique_ptr<Worker> second;
     // The durability of the file system a work file was last made on, by that file system.
     dev_t last_device = 0;
     Durability last_durability = Durability::on_its_own;
@@ -138,6 +160,7 @@ struct Converter::Buffers {
 Converter::Converter(const HeldSignals& signals, Report report)
     : signals_(signals),
       window_(window_for(threads_to_use())),
+      chunk_(fastest_chunk),
       batch_(signals, std::move(report),
              std::min(files_open_at_once() - window_, most_files_at_once)) {}
 
@@ -148,7 +171,7 @@ Converter::~Converter() = default;
 // back the room of files removed or replaced only once it commits them (btrfs does), so it is
 // flushed first.
 void Converter::convert(const char* path) {
-    const Lane lane{buffers_, false};
+    const Lane lane{buffers_, false, chunk_};
     std::unique_ptr<HeldFile> made;
     Verdict verdict = attempt(path, lane, made);
     if (short_of_room(verdict)) {
@@ -180,16 +203,19 @@ void Converter::convert_all(const char* const* paths, std::size_t count) {
     if (threads > 1) {
         make_room_for(files_open_at_once());
     }
+    chunk_ = chunk_for(threads);
+    // The threads are joined, in the pipeline's end, before their buffers go.
     std::vector<std::unique_ptr<Buffers>> lanes(threads);
-    Pipeline pipeline(threads > 1 ? threads : 0, window_, signals_,
-                      [this, &lanes](std::size_t thread, const char* path) {
-                          Ahead made;
-                          made.verdict = attempt(path, Lane{lanes[thread], true}, made.file);
-                          if (short_of_room(made.verdict)) {  // alone, it may have room
-                              made = {};
-                          }
-                          return made;
-                      });
+    Pipeline pipeline(
+        threads > 1 ? threads : 0, window_, signals_,
+        [this, &lanes](std::size_t thread, const char* path) {
+            Ahead made;
+            made.verdict = attempt(path, Lane{lanes[thread], true, chunk_}, made.file);
+            if (short_of_room(made.verdict)) {  // alone, it may have room
+                made = {};
+            }
+            return made;
+        });
     if (pipeline.threads() == 0) {
         for (std::size_t next = 0; next < count && signals_.pending() == 0; ++next) {
             convert(paths[next]);
@@ -267,7 +293,7 @@ bool Converter::finish() {
 Verdict Converter::attempt(const char* path, Lane lane, std::unique_ptr<HeldFile>& made) {
     try {
         if (!lane.buffers) {
-            lane.buffers = std::make_unique<Buffers>(signals_);
+            lane.buffers = std::make_unique<Buffers>(signals_, lane.chunk, !lane.ahead);
         }
         for (;;) {
             bool name_moved = false;
@@ -383,13 +409,13 @@ Verdict Converter::convert_locked(Target& target, UniqueFd& input, const struct 
     }
     Buffers& buffers = *lane.buffers;
     const bool holes = has_holes(input.get(), status);
-    for (Worker& worker : buffers.workers) {
-        worker.rescaler.expect_holes(holes);
+    buffers.first.rescaler.expect_holes(holes);
+    if (buffers.second) {
+        buffers.second->rescaler.expect_holes(holes);
     }
     // Look before writing: a file with nothing to convert keeps its inode and times.
     ChangeProbe probe;
-    if (buffers.workers[0].rescaler.run(input.get(), 0, probe, status.st_size) ==
-        ScanEnd::read_failed) {
+    if (buffers.first.rescaler.run(input.get(), 0, probe, status.st_size) == ScanEnd::read_failed) {
         return {signals_.pending() != 0 ? Outcome::interrupted : Outcome::failed, EIO};
     }
     if (!probe.changed) {
@@ -414,8 +440,9 @@ Verdict Converter::replace(Target& target, UniqueFd& input, const struct stat& s
         return {lane.ahead && error == EBUSY ? Outcome::deferred : Outcome::failed, error};
     }
     const int work = file->work.fd();
-    const int write_error = convert_in_chunks(buffers.workers, file->input.get(), unchanged_prefix,
-                                              status.st_size, work, holes, signals_);
+    const int write_error =
+        convert_in_chunks(buffers.first, buffers.second.get(), file->input.get(), unchanged_prefix,
+                          status.st_size, work, holes, signals_);
     if (signals_.pending() != 0) {
         return {Outcome::interrupted};
     }

@@ -48,8 +48,9 @@ class Converter {
     // What one thread converts with, and whether it converts ahead of the file's turn: then it
     // never waits nor puts the batch in place, and defers what would need either.
     struct Lane {
-        std::unique_ptr<Buffers>& buffers;
+        std::unique_ptr<Buffers>& buffers;  // made as they are first needed
         bool ahead;
+        std::size_t chunk;  // the size of the chunks its workers convert
     };
 
     void convert_ahead(Pipeline& pipeline, const char* const* paths, std::size_t count);
@@ -83,6 +84,7 @@ class Converter {
     std::unique_ptr<Buffers> buffers_;  // the caller's thread's
     const HeldSignals& signals_;
     std::size_t window_;  // how many files may be converted ahead at once; 0 for none
+    std::size_t chunk_;   // the size of the chunks every worker of the run converts
     // Set by a thread converting ahead that found a file system where files are swapped in one
     // at a time: the rest of the run converts them one after the other.
     std::atomic<bool> one_at_a_time_{false};

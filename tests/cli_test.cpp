@@ -59,6 +59,11 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
     few_descriptors.open_files_limit = 16;
     testing_util::Launch interrupt_blocked;
     interrupt_blocked.blocked_signal = SIGINT;
+    // A machine of 16 CPUs, as the run sees it; its peak memory noted.
+    const std::string peak = dir / "peak";
+    testing_util::Launch sixteen_cpus;
+    sixteen_cpus.wrapper = {"env", "LD_PRELOAD=" TESSARAN_CPU_SHIM, "TESSARAN_SHIM_CPUS=16",
+                            "TESSARAN_SHIM_PEAK=" + peak};
     struct Row {
         std::vector<std::string> arguments;
         std::string output;
@@ -69,6 +74,7 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
         Many many = {};
         // "link to NAME": a hard link to NAME, which holds a layout
         const char* work_name_holds = "left by a killed run";
+        long peak_kib = 0;  // the run's peak memory must stay under this, if given
     };
     const Row rows[] = {
         // All converted: silent, status 0; a name given twice is scaled twice.
@@ -138,13 +144,23 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
         {{good}, "", 0, layout_after, interrupt_blocked},
         // A 2 GiB hole and a line on a 64 MiB disk: the hole stays a hole.
         {{good}, "", 0, layout_after, {}, "", {1, 0, "size=64m", 0, off_t{2} << 30}},
+        // Memory does not follow the number of CPUs either: 16, converting files of 3 MiB.
+        {{good},
+         "",
+         0,
+         layout_after,
+         sixteen_cpus,
+         "",
+         {40, 0, "size=200m", 3 << 20},
+         "left by a killed run",
+         4 << 10},
         // A 4 EiB hole: passed in one step, however long, and left a hole.
         {{good}, "", 0, layout_after, {}, "", {1, 0, "size=64m", 0, off_t{4} << 60}},
     };
     for (const Row& row : rows) {
 #ifdef TESSARAN_SANITIZED
-        if (row.launch.address_space_limit != RLIM_INFINITY) {
-            continue;  // the sanitizers reserve more address space than the limit
+        if (row.launch.address_space_limit != RLIM_INFINITY || row.peak_kib != 0) {
+            continue;  // the sanitizers reserve more memory than the limit, and come first
         }
 #endif
         write_file(good, layout_before);
@@ -183,12 +199,15 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
         EXPECT_EQ(result.exit_status, row.exit_status);
         EXPECT_EQ(read_file(good), row.good_after);
         EXPECT_TRUE(row.long_after.empty() || read_file(dir / "long.xml") == row.long_after);
+        EXPECT_TRUE(row.peak_kib == 0 || std::stol("0" + read_file(peak)) < row.peak_kib)
+            << "peak memory " << read_file(peak) << "KiB";
         const std::string converted = row.many.count == 0 ? "" : reference::converted(content);
         for (std::size_t i = row.arguments.size(); i < arguments.size(); ++i) {
             struct stat status {};
             ::stat(arguments[i].c_str(), &status);
             EXPECT_EQ(status.st_size, row.many.hole + static_cast<off_t>(converted.size()));
-            EXPECT_LT(status.st_blocks * 512, 1 << 20) << "holes written out: " << arguments[i];
+            EXPECT_LT(status.st_blocks * 512, static_cast<off_t>(converted.size()) + (1 << 20))
+                << "holes written out: " << arguments[i];
             EXPECT_TRUE(read_file(arguments[i], row.many.hole) == converted) << arguments[i];
         }
         ::umount2(spread.path().c_str(), MNT_DETACH);
