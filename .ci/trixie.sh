@@ -7,6 +7,8 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 root=${TRIXIE_ROOT:-/var/tmp/tessaran-trixie}
 packages=cmake,g++,make,libgtest-dev,clang,clang-tidy,cppcheck,strace,xfsprogs,btrfs-progs
 packages=$packages,e2fsprogs,util-linux,mount,dpkg-dev,file,lintian
+# debootstrap does not resolve virtual packages: what provides perl-openssl-abi-3 for lintian.
+packages=$packages,perl-openssl-defaults
 
 if [ ! -x "$root/usr/bin/clang-tidy" ] || [ ! -x "$root/usr/bin/cppcheck" ] ||
     [ ! -x "$root/usr/bin/clang++" ] || [ ! -x "$root/usr/bin/cmake" ] ||
