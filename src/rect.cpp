@@ -143,41 +143,35 @@ const char* GroupReader::take_delimiter(Cursor& cursor, const char* at, const ch
     return at + 1;
 }
 
-bool read_plain_line(std::string_view line, Group& group, RectKind& kind) {
-    const auto skip_blanks = [&line](std::size_t at) {
-        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) {
-            ++at;
-        }
-        return at;
+namespace {
+
+// A line in memory, read as `read_plain` reads one.
+struct LineInMemory {
+    struct GroupRead {
+        bool readable;
+        std::size_t end;
+        Group group;
     };
-    std::size_t at = skip_blanks(0);
-    const std::string_view rest = line.substr(at);
-    const bool rect = rest.substr(0, rect_tag.size()) == rect_tag;
-    if (!rect && rest.substr(0, item_rect_tag.size()) != item_rect_tag) {
-        return false;
+
+    char byte_at(std::size_t at) const { return line[at]; }
+    bool matches(std::size_t at, std::size_t end, std::string_view text) const {
+        return end - at >= text.size() && line.compare(at, text.size(), text) == 0;
     }
-    at = skip_blanks(at + (rect ? rect_tag.size() : item_rect_tag.size()));
-    if (at == line.size() || line[at] != '[') {
-        return false;
+    GroupRead read_group(std::size_t bracket, std::size_t end) const {
+        GroupReader reader;
+        const char* decided = reader.take(line.data() + bracket + 1, line.data() + end);
+        return {reader.state() == GroupReader::State::read,
+                static_cast<std::size_t>(decided - line.data()), reader.group()};
     }
-    GroupReader reader;
-    const char* const group_end = reader.take(line.data() + at + 1, line.data() + line.size());
-    if (reader.state() != GroupReader::State::read) {
-        return false;
-    }
-    const std::string_view close = rect ? rect_close : item_rect_close;
-    at = skip_blanks(static_cast<std::size_t>(group_end - line.data()));
-    if (line.substr(at, close.size()) != close) {
-        return false;
-    }
-    at = skip_blanks(at + close.size());
-    at += at != line.size() && line[at] == '\r' ? 1 : 0;
-    if (at != line.size()) {
-        return false;
-    }
-    group = reader.group();
-    kind = rect ? RectKind::rect : RectKind::item_rect;
-    return true;
+
+    std::string_view line;
+};
+
+}  // namespace
+
+bool read_plain_line(std::string_view line, Group& group, RectKind& kind) {
+    LineInMemory source{line};
+    return read_plain(source, std::size_t{0}, line.size(), group, kind);
 }
 
 std::size_t retset_point(const Group& group, RectKind kind, char (&out)[rect_line_capacity]) {

@@ -59,9 +59,46 @@ class GroupReader {
     Group group_{};
 };
 
-// Reads `line`, without its line feed, as a plain rectangle line: blanks, one tag, blanks, a
-// readable group, blanks, the matching closing tag, blanks and an optional CR. False when it is
-// not one.
+// Reads the line of `source` from `start` to `end`, without its line feed, as a plain rectangle
+// line: blanks, one tag, blanks, a readable group, blanks, the matching closing tag, blanks and an
+// optional CR. False when it is not one. One grammar, wherever the line lies: `source` gives the
+// byte at a position (`byte_at`), says whether a text stands at one wholly before a limit
+// (`matches`), and reads the group whose '[' stands at one (`read_group`: whether it was readable,
+// where it was decided, and the group).
+template <typename Source, typename Position>
+bool read_plain(Source& source, Position start, Position end, Group& group, RectKind& kind) {
+    const auto skip_blanks = [&source, end](Position at) {
+        while (at < end && (source.byte_at(at) == ' ' || source.byte_at(at) == '\t')) {
+            ++at;
+        }
+        return at;
+    };
+    Position at = skip_blanks(start);
+    const bool rect = source.matches(at, end, rect_tag);
+    if (!rect && !source.matches(at, end, item_rect_tag)) {
+        return false;
+    }
+    at = skip_blanks(at + static_cast<Position>(rect ? rect_tag.size() : item_rect_tag.size()));
+    if (at == end || source.byte_at(at) != '[') {
+        return false;
+    }
+    const auto read = source.read_group(at, end);
+    if (!read.readable) {
+        return false;
+    }
+    const std::string_view close = rect ? rect_close : item_rect_close;
+    at = skip_blanks(read.end);
+    if (!source.matches(at, end, close)) {
+        return false;
+    }
+    at = skip_blanks(at + static_cast<Position>(close.size()));
+    at += at != end && source.byte_at(at) == '\r' ? 1 : 0;
+    group = read.group;
+    kind = rect ? RectKind::rect : RectKind::item_rect;
+    return at == end;
+}
+
+// Reads `line`, without its line feed, as a plain rectangle line (see `read_plain`).
 bool read_plain_line(std::string_view line, Group& group, RectKind& kind);
 
 // Writes the canonical line of `kind` for `group`, scaled, line feed included, into `out`.

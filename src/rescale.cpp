@@ -19,10 +19,6 @@ namespace {
 constexpr std::size_t side_buffer_size = std::size_t{64} * 1024;
 constexpr off_t no_limit = Rescaler::to_the_end;
 
-bool is_blank(int byte) {
-    return byte == ' ' || byte == '\t';
-}
-
 // Where a group was decided: right behind its ']', or at the byte that made it unreadable.
 struct GroupRead {
     bool readable;
@@ -44,22 +40,22 @@ class Scan {
 
     ScanEnd run();
 
-  private:
-    std::string_view from(off_t at);
+    // What a line too long for the window is read through, by its offsets in the file.
     int byte_at(off_t at) {
         return window_.contains(at) ? static_cast<unsigned char>(*window_.data_at(at))
                                     : slow_byte_at(at);
     }
+    bool matches(off_t at, off_t limit, std::string_view text);
+    GroupRead read_group(off_t bracket, off_t limit);
+
+  private:
+    std::string_view from(off_t at);
     int slow_byte_at(off_t at);
     off_t find(char wanted, off_t at, off_t limit);
-    bool matches(off_t at, off_t limit, std::string_view text);
-    off_t skip_blanks(off_t at, off_t limit);
     off_t find_tag_end(off_t at, off_t limit);
-    GroupRead read_group(off_t bracket, off_t limit);
 
     off_t convert_line(off_t line_start, off_t bracket);
     bool convert_plain(off_t line_start, off_t line_end, off_t next_line);
-    bool read_plain_by_offsets(off_t line_start, off_t line_end, Group& group, RectKind& kind);
     void convert_rich(off_t line_start, off_t bracket, off_t line_end);
 
     void replace(off_t begin, off_t end, std::string_view bytes);
@@ -138,7 +134,7 @@ bool Scan::convert_plain(off_t line_start, off_t line_end, off_t next_line) {
             ? read_plain_line(std::string_view(window_.data_at(line_start),
                                                static_cast<std::size_t>(line_end - line_start)),
                               group, kind)
-            : read_plain_by_offsets(line_start, line_end, group, kind);
+            : read_plain(*this, line_start, line_end, group, kind);
     if (!plain) {
         return false;
     }
@@ -146,34 +142,6 @@ bool Scan::convert_plain(off_t line_start, off_t line_end, off_t next_line) {
     replace(line_start, next_line,
             std::string_view(canonical, retset_point(group, kind, canonical)));
     return true;
-}
-
-// Reads the line from `line_start` to `line_end` as a plain line, through its offsets.
-bool Scan::read_plain_by_offsets(off_t line_start, off_t line_end, Group& group, RectKind& kind) {
-    off_t at = skip_blanks(line_start, line_end);
-    const bool rect = matches(at, line_end, rect_tag);
-    if (!rect && !matches(at, line_end, item_rect_tag)) {
-        return false;
-    }
-    at = skip_blanks(at + static_cast<off_t>(rect ? rect_tag.size() : item_rect_tag.size()),
-                     line_end);
-    if (at == line_end || byte_at(at) != '[') {
-        return false;
-    }
-    const GroupRead read = read_group(at, line_end);
-    const std::string_view close = rect ? rect_close : item_rect_close;
-    if (!read.readable) {
-        return false;
-    }
-    at = skip_blanks(read.end, line_end);
-    if (!matches(at, line_end, close)) {
-        return false;
-    }
-    at = skip_blanks(at + static_cast<off_t>(close.size()), line_end);
-    at += at != line_end && byte_at(at) == '\r' ? 1 : 0;
-    group = read.group;
-    kind = rect ? RectKind::rect : RectKind::item_rect;
-    return at == line_end;
 }
 
 // Any other line changes only inside the groups its tags lead to: for each tag, the group at the
@@ -270,13 +238,6 @@ bool Scan::matches(off_t at, off_t limit, std::string_view text) {
         }
     }
     return true;
-}
-
-off_t Scan::skip_blanks(off_t at, off_t limit) {
-    while (at < limit && is_blank(byte_at(at))) {
-        ++at;
-    }
-    return at;
 }
 
 // The byte at `at`, or -1 past the end of the input.
