@@ -235,8 +235,7 @@ Outcome Batch::swap_in(HeldFile& file) {
     if (!file.work.swap_with(file.target.name)) {
         return Outcome::failed;
     }
-    const UniqueFd folder(
-        ::openat(file.target.directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd folder = open_folder(file.target.directory.get());
     const bool flushed = folder && ::fsync(folder.get()) == 0;
     directories_failed_ = !flushed || directories_failed_;
     if (flushed) {

@@ -24,10 +24,10 @@ void DirectorySync::changed(int directory, const struct stat& status) {
         failed_ = !flush();
     }
     // The descriptor the rename used may be one that cannot be flushed: open one that can.
-    UniqueFd readable(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd readable = open_folder(directory);
     if (!readable && (errno == EMFILE || errno == ENFILE) && !noted_.empty()) {
         failed_ = !flush();
-        readable = UniqueFd(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        readable = open_folder(directory);
     }
     if (!readable) {
         failed_ = true;

@@ -69,7 +69,7 @@ Durability durability_of(int fd, dev_t device) {
 
 // A descriptor opened only as a path cannot be flushed: the folder is opened again to read.
 void flush_file_system(int directory) {
-    const UniqueFd folder(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd folder = open_folder(directory);
     if (folder) {
         (void)::syncfs(folder.get());
     }

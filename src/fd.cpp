@@ -1,6 +1,8 @@
 // Ownership of a file descriptor, and the read and write loops around interruptions.
 #include "fd.hpp"
 
+#include <fcntl.h>
+
 #include <algorithm>
 
 #include <unistd.h>
@@ -33,6 +35,10 @@ bool UniqueFd::close() {
     // Linux releases the descriptor even when close fails, so it is never closed twice.
     const int result = ::close(release());
     return result == 0 || errno == EINTR;
+}
+
+UniqueFd open_folder(int directory) {
+    return UniqueFd(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 bool write_all(int fd, const char* data, std::size_t size) {

@@ -29,6 +29,10 @@ class UniqueFd {
     int fd_ = -1;
 };
 
+// A descriptor of the folder that `directory`, a descriptor of it of any kind, stands for, that can
+// be read and flushed, which one opened only as a path cannot; none if it cannot be opened.
+UniqueFd open_folder(int directory);
+
 // Writes all `size` bytes, going on after short writes and interruptions.
 bool write_all(int fd, const char* data, std::size_t size);
 

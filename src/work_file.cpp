@@ -217,7 +217,7 @@ Leftovers::Folder* Leftovers::listed(int directory, const struct stat& status, i
             return &folder;
         }
     }
-    UniqueFd listing(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd listing = open_folder(directory);
     const std::unique_ptr<DIR, DirCloser> entries(listing ? ::fdopendir(listing.get()) : nullptr);
     if (!entries) {
         error = errno;
