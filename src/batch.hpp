@@ -21,9 +21,6 @@
 
 namespace tessaran {
 
-// Tells the caller what became of a named file, in the order the names were given.
-using Report = std::function<void(const char* path, Outcome outcome)>;
-
 // A converted file, its work file finished and its attributes given. It keeps the file locked,
 // its directory open and the work file in being until it is put in place or given up.
 struct HeldFile {

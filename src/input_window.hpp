@@ -51,7 +51,6 @@ class InputWindow {
     off_t hole_end(off_t at);
     // Where the byte at `at` stands; the window must contain it.
     const char* data_at(off_t at) const { return data_ + (at - start_); }
-    int fd() const { return fd_; }
     off_t start() const { return start_; }
     off_t end() const { return start_ + static_cast<off_t>(size_); }
     bool failed() const { return failed_; }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace tessaran {
 
@@ -23,5 +24,8 @@ struct Verdict {
     Outcome outcome;
     int error = 0;
 };
+
+// Tells the caller what became of a named file, in the order the names were given.
+using Report = std::function<void(const char* path, Outcome outcome)>;
 
 }  // namespace tessaran
