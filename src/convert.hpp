@@ -81,17 +81,20 @@ class Converter {
     // How a work file on the file system `device`, open as `work`, is made durable.
     static Durability durability_on(dev_t device, int work, Buffers& buffers);
 
-    std::unique_ptr<Buffers> buffers_;  // the caller's thread's
+    // Used by the caller's thread alone: the thread that converts in turn.
+    std::unique_ptr<Buffers> buffers_;
     const HeldSignals& signals_;
     std::size_t window_;  // how many files may be converted ahead at once; 0 for none
     std::size_t chunk_;   // the size of the chunks every worker of the run converts
     // Set by a thread converting ahead that found a file system where files are swapped in one
     // at a time: the rest of the run converts them one after the other.
     std::atomic<bool> one_at_a_time_{false};
-    FirstWrites first_writes_;
-    Leftovers leftovers_;
+    FirstWrites first_writes_;            // shared by every thread; guards itself
+    Leftovers leftovers_;                 // shared by every thread; guards itself
     const char* const* named_ = nullptr;  // the names of the run, once `convert_all` has them
     std::size_t named_count_ = 0;
+    // The caller's thread alone holds, commits and reports through it. A thread converting ahead
+    // never reaches it: every use is behind a `Lane` that is not ahead.
     Batch batch_;
 };
 

@@ -67,25 +67,29 @@ class Pipeline {
     bool may_convert(std::size_t position) const;
     bool awaited_ready() const;
 
+    // Set once, then only read, by every thread.
     const HeldSignals& signals_;
     ConvertAhead convert_;
+    // Everything from here to `threads_` is guarded by `mutex_`.
     std::mutex mutex_;
     std::condition_variable ready_;  // results made, or a thread done: for the taker
     std::condition_variable room_;   // room made in the window, or a new start: for the threads
-    std::vector<Slot> slots_;        // one per place in the window
+    std::vector<Slot> slots_;        // one per place in the window, by position modulo its size
     std::size_t wake_every_;         // results taken between wake-ups of the threads
+    // The list being converted, from `first_` on: set by `start`.
     const char* const* paths_ = nullptr;
     std::size_t count_ = 0;
     std::size_t first_ = 0;
-    std::size_t taken_ = 0;    // results taken since `first_`
-    std::size_t epoch_ = 0;    // a new one at each start and stop: older results are stale
-    std::size_t busy_ = 0;     // threads converting a name
+    std::size_t taken_ = 0;    // results the taker has taken since `first_`; 0 at each start
+    std::size_t epoch_ = 0;    // one more at each start and stop: results of an older one are stale
+    std::size_t busy_ = 0;     // threads converting a name now: one more around each conversion
     std::size_t stride_ = 0;   // the threads there are: each converts every stride-th name
-    std::size_t awaited_ = 0;  // the last result the taker waits for
-    std::size_t workers_waiting_ = 0;
-    bool taker_waiting_ = false;
-    bool running_ = false;
-    bool ending_ = false;
+    std::size_t awaited_ = 0;  // the last position the taker waits for, set before it waits
+    std::size_t workers_waiting_ = 0;  // threads waiting for room, counted around their wait
+    bool taker_waiting_ = false;       // the taker is waiting, set around its wait
+    bool running_ = false;             // set by `start`, cleared by `stop`: names may be taken up
+    bool ending_ = false;              // set once, by the destructor: the threads return
+    // Made by the constructor and joined by the destructor, on the caller's thread alone.
     std::vector<std::thread> threads_;
 };
 
