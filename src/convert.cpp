@@ -290,7 +290,7 @@ bool Converter::finish() {
 // Converts `path`, again from the start whenever its name has moved to another file while this
 // run waited for it. Memory that runs out fails the one file: what was made for it goes with the
 // unwinding.
-Verdict Converter::attempt(const char* path, Lane lane, std::unique_ptr<HeldFile>& made) {
+Verdict Converter::attempt(const char* path, const Lane& lane, std::unique_ptr<HeldFile>& made) {
     try {
         if (!lane.buffers) {
             lane.buffers = std::make_unique<Buffers>(signals_, lane.chunk, !lane.ahead);
@@ -309,7 +309,7 @@ Verdict Converter::attempt(const char* path, Lane lane, std::unique_ptr<HeldFile
 
 // Converts the file that `path` names, unless, by the time no other run holds it, the name has
 // been given to another file; then says so in `name_moved`.
-Verdict Converter::convert_once(const char* path, Lane lane, std::unique_ptr<HeldFile>& made,
+Verdict Converter::convert_once(const char* path, const Lane& lane, std::unique_ptr<HeldFile>& made,
                                 bool& name_moved) {
     Target target;
     Verdict failure{Outcome::failed};
@@ -363,7 +363,7 @@ Verdict Converter::convert_once(const char* path, Lane lane, std::unique_ptr<Hel
 // Where files are swapped in one at a time, no work file may be made ahead: without a journal, a
 // folder that grows by many entries at once may be lost to a power cut whole. Asked before the
 // file is even opened, so that nothing of it is held when it is converted in its turn.
-bool Converter::swapped_in_one_at_a_time(const Target& target, Lane lane) {
+bool Converter::swapped_in_one_at_a_time(const Target& target, const Lane& lane) {
     struct stat folder {};
     if (::fstat(target.directory.get(), &folder) != 0 ||
         durability_on(folder.st_dev, target.directory.get(), *lane.buffers) !=
@@ -376,7 +376,7 @@ bool Converter::swapped_in_one_at_a_time(const Target& target, Lane lane) {
 
 // A run never waits while it holds locks, since another run may be waiting for one of them: when
 // the lock is busy, the batch is put in place first.
-bool Converter::lock(int input, Lane lane, Verdict& failure) {
+bool Converter::lock(int input, const Lane& lane, Verdict& failure) {
     if (::flock(input, LOCK_EX | LOCK_NB) == 0) {
         return true;
     }
@@ -399,7 +399,7 @@ bool Converter::lock(int input, Lane lane, Verdict& failure) {
 }
 
 Verdict Converter::convert_locked(Target& target, UniqueFd& input, const struct stat& status,
-                                  Lane lane, std::unique_ptr<HeldFile>& made) {
+                                  const Lane& lane, std::unique_ptr<HeldFile>& made) {
     // However long this file takes to read, the files before it need not wait for it.
     if (Batch::too_large_to_wait_for(status.st_size)) {
         if (lane.ahead) {
@@ -428,7 +428,7 @@ Verdict Converter::convert_locked(Target& target, UniqueFd& input, const struct 
 }
 
 Verdict Converter::replace(Target& target, UniqueFd& input, const struct stat& status,
-                           off_t unchanged_prefix, bool holes, Lane lane,
+                           off_t unchanged_prefix, bool holes, const Lane& lane,
                            std::unique_ptr<HeldFile>& made) {
     auto file = std::make_unique<HeldFile>(std::move(target), std::move(input), status);
     if (::fstat(file->target.directory.get(), &file->folder) != 0) {
@@ -475,7 +475,7 @@ Verdict Converter::replace(Target& target, UniqueFd& input, const struct stat& s
 // leftover then removed as one file at a time would. A leftover that is a link to this very file
 // moves only its change time and link count, which are then taken as they now stand. Ahead, any
 // leftover may be a file before it in the list, so none is removed until the file's turn: EBUSY.
-int Converter::create_work_file(HeldFile& file, Lane lane) {
+int Converter::create_work_file(HeldFile& file, const Lane& lane) {
     // What lies under the usual work name is this file's leftover, as one file at a time would
     // find it, even when named later; a file under a fresh name is never taken for one if named.
     const auto held = [this, &lane, &file](const std::string& name, const struct stat& entry) {

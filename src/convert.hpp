@@ -59,23 +59,24 @@ class Converter {
                         std::size_t count);
     // Holds or settles `path`'s file in the batch, in its turn, and commits the batch when due.
     void take(const char* path, const Verdict& verdict, std::unique_ptr<HeldFile> file);
-    Verdict attempt(const char* path, Lane lane, std::unique_ptr<HeldFile>& made);
-    Verdict convert_once(const char* path, Lane lane, std::unique_ptr<HeldFile>& made,
+    Verdict attempt(const char* path, const Lane& lane, std::unique_ptr<HeldFile>& made);
+    Verdict convert_once(const char* path, const Lane& lane, std::unique_ptr<HeldFile>& made,
                          bool& name_moved);
     // Whether the file `target` lies where files are swapped in one at a time; then says so for
     // the rest of the run.
-    bool swapped_in_one_at_a_time(const Target& target, Lane lane);
+    bool swapped_in_one_at_a_time(const Target& target, const Lane& lane);
     // Takes the exclusive lock on the open file `input`; on failure leaves why in `failure`.
-    bool lock(int input, Lane lane, Verdict& failure);
+    bool lock(int input, const Lane& lane, Verdict& failure);
     // Converts the file `input`, locked, of `status`, found as `target`, unless it needs no change.
-    Verdict convert_locked(Target& target, UniqueFd& input, const struct stat& status, Lane lane,
-                           std::unique_ptr<HeldFile>& made);
+    Verdict convert_locked(Target& target, UniqueFd& input, const struct stat& status,
+                           const Lane& lane, std::unique_ptr<HeldFile>& made);
     // Writes the converted form of `input`, whose first `unchanged_prefix` bytes need no change,
     // to a work file, with holes where the input has `holes`, and leaves it in `made`.
     Verdict replace(Target& target, UniqueFd& input, const struct stat& status,
-                    off_t unchanged_prefix, bool holes, Lane lane, std::unique_ptr<HeldFile>& made);
+                    off_t unchanged_prefix, bool holes, const Lane& lane,
+                    std::unique_ptr<HeldFile>& made);
     // Creates the work file of `file`; 0, or the error of the call that failed.
-    int create_work_file(HeldFile& file, Lane lane);
+    int create_work_file(HeldFile& file, const Lane& lane);
     // Whether the file `name` of `entry` is one of the files named in the run.
     bool named_in_run(const std::string& name, const struct stat& entry) const;
     // How a work file on the file system `device`, open as `work`, is made durable.
