@@ -343,8 +343,9 @@ TEST(Sweep, ChosenFaultsFailOnlyTheirFile) {
          replace_folder, 0644},
         // Root converts nobody's set-group-ID file; nobody opens its work file to write into it.
         {"its owner writes into the work file", delay_flush, 4, write_work_file, 02770, 0, 65534},
+        // The batch's flush is held up too, so that the run cannot end before she has opened it.
         {"its owner opens the work file before it is given its mode",
-         {"-e", "inject=fchown:delay_exit=300000"},
+         {"-e", "inject=fchown:delay_exit=300000", "-e", "inject=syncfs:delay_enter=1000000"},
          4,
          open_when_given,
          02555,
