@@ -479,8 +479,11 @@ int Converter::create_work_file(HeldFile& file, const Lane& lane) {
     // What lies under the usual work name is this file's leftover, as one file at a time would
     // find it, even when named later; a file under a fresh name is never taken for one if named.
     const auto held = [this, &lane, &file](const std::string& name, const struct stat& entry) {
-        return lane.ahead || batch_.holds_inode(entry.st_dev, entry.st_ino) ||
-               (name != "." + file.target.name + "_bak" && named_in_run(name, entry));
+        if (lane.ahead || batch_.holds_inode(entry.st_dev, entry.st_ino)) {
+            return Claim::needed;
+        }
+        return name != "." + file.target.name + "_bak" && named_in_run(name, entry) ? Claim::named
+                                                                                    : Claim::none;
     };
     int error = file.work.create(file.start.st_uid, held, leftovers_);
     if (error == EBUSY && !lane.ahead && !batch_.empty()) {

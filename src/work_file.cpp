@@ -133,15 +133,16 @@ bool WorkFile::is_leftover(const std::string& name, uid_t file_owner, struct sta
            S_ISREG(entry.st_mode) && (entry.st_uid == ::geteuid() || entry.st_uid == file_owner);
 }
 
-// Removes the leftover `name`: 0 when it is gone; ENOTUNIQ when it is no leftover of ours, or one
-// this process may not remove; EBUSY when the run still needs it; or the error of the unlink.
+// Removes the leftover `name`: 0 when it is gone; ENOTUNIQ when it is no leftover of ours, one
+// named in the run, or one this process may not remove; EBUSY when the run still needs it; or the
+// error of the unlink.
 int WorkFile::remove_leftover(const std::string& name, uid_t file_owner, const InUse& in_use) {
     struct stat entry {};
     if (!is_leftover(name, file_owner, entry)) {
         return ENOTUNIQ;
     }
-    if (in_use(name, entry)) {
-        return EBUSY;
+    if (const Claim claim = in_use(name, entry); claim != Claim::none) {
+        return claim == Claim::needed ? EBUSY : ENOTUNIQ;
     }
     if (::unlinkat(directory_, name.c_str(), 0) != 0 && errno != ENOENT) {
         return errno == EPERM || errno == EACCES ? ENOTUNIQ : errno;

@@ -1,6 +1,7 @@
 // The work file a conversion writes beside the file it converts.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -13,8 +14,14 @@
 
 namespace tessaran {
 
-// Says whether the file `name` of `status` is one the run still needs, and so is no leftover.
-using InUse = std::function<bool(const std::string& name, const struct stat& status)>;
+// What the run makes of a file found where a leftover could be.
+enum class Claim : std::uint8_t {
+    none,    // nothing: a leftover, to be removed
+    needed,  // the run still needs it where it is, until its batch is put in place
+    named,   // it is named in the run: no leftover at all, and left alone
+};
+// Says what the run makes of the file `name` of `status`.
+using InUse = std::function<Claim(const std::string& name, const struct stat& status)>;
 
 // What ended runs left under fresh work names, folder by folder, so that however many files of a
 // folder need a fresh name, the folder is listed once a run. Shared by every thread of a run.

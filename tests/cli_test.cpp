@@ -13,6 +13,7 @@
 
 #include "reference_rules.hpp"
 #include "test_util.hpp"
+#include "work_file.hpp"
 
 using testing_util::layout_after;
 using testing_util::layout_before;
@@ -49,6 +50,7 @@ struct Place {
 void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& skips) {
     SCOPED_TRACE(dir.path);
     const std::string good = dir / "good.xml";
+    const std::string fresh_named = dir / tessaran::fresh_work_name("good.xml", "MyOwn1");
     ::mkdir((dir / "directory").c_str(), 0755);
     ::symlink("good.xml", (dir / "link").c_str());
     // A line far longer than any buffer, to be converted within a small address space.
@@ -72,7 +74,7 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
         testing_util::Launch launch = {};
         std::string long_after = "";  // what long.xml must hold after, if the row uses it
         Many many = {};
-        // "link to NAME": a hard link to NAME, which holds a layout
+        // "link to NAME": a hard link to NAME, which holds a layout; "a folder": a folder
         const char* work_name_holds = "left by a killed run";
         long peak_kib = 0;  // the run's peak memory must stay under this, if given
     };
@@ -129,6 +131,9 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
          "<rect>[5,5,5,5]</rect>\n"},
         {{good}, "", 0, layout_after, {}, "", {}, "link to good.xml"},
         {{dir / "other.xml", good}, "", 0, layout_after, {}, "", {}, "link to other.xml"},
+        // The work name taken by a folder, and a layout of the user's named later under what
+        // could be good.xml's fresh work name: it is no leftover, and is converted in its turn.
+        {{good, fresh_named}, "", 0, layout_after, {}, "", {}, "a folder"},
         // Memory does not follow the length of a line: no message is lost, every file converted.
         {{dir / "no.xml", dir / "long.xml", good},
          dir / "no.xml is not exist!\n",
@@ -164,13 +169,17 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
         }
 #endif
         write_file(good, layout_before);
+        write_file(fresh_named, layout_before);
         ::unlink((dir / ".good.xml_bak").c_str());
+        ::rmdir((dir / ".good.xml_bak").c_str());
         if (const std::string holds = row.work_name_holds; holds.rfind("link to ", 0) == 0) {
             const std::string linked = dir / holds.substr(8);
             if (linked != good) {
                 write_file(linked, "<rect>[5,5,5,5]</rect>\n");
             }
             ::link(linked.c_str(), (dir / ".good.xml_bak").c_str());
+        } else if (holds == "a folder") {
+            ::mkdir((dir / ".good.xml_bak").c_str(), 0755);
         } else {
             write_file(dir / ".good.xml_bak", row.work_name_holds);
         }
