@@ -66,9 +66,10 @@ class Batch {
     bool holds_work_name(const std::string& name) const;
     // Whether the file of `device` and `inode` is held, as a file to convert or as a work file.
     bool holds_inode(dev_t device, ino_t inode) const;
-    // Flushes what is left unflushed, and says whether every directory renamed into so far has
-    // been flushed.
-    bool directories_flushed() {
+    // Commits what is held and flushes the folders of the last removals; says whether every
+    // directory changed so far has been flushed.
+    bool finish() {
+        commit();
         directories_failed_ = !removals_.flush() || directories_failed_;
         return !directories_failed_;
     }

@@ -110,8 +110,11 @@ std::size_t chunk_for(std::size_t threads) {
         return fastest_chunk;
     }
     const std::size_t workers = threads + 2;
-    const std::size_t fits = shared_budget / workers * 4 / 9 / page * page;  // memory_for: 9/4
-    return std::clamp(fits, smallest_chunk, fastest_chunk);
+    std::size_t chunk = fastest_chunk;
+    while (chunk > smallest_chunk && workers * Worker::memory_for(chunk) > shared_budget) {
+        chunk -= page;
+    }
+    return chunk;
 }
 
 // Grows this process's descriptor table to hold `files` open files. A process of several threads
@@ -283,8 +286,7 @@ void Converter::settle_decided(Pipeline& pipeline, const char* const* paths, std
 }
 
 bool Converter::finish() {
-    batch_.commit();
-    return batch_.directories_flushed();
+    return batch_.finish();
 }
 
 // Converts `path`, again from the start whenever its name has moved to another file while this
