@@ -13,8 +13,6 @@
 namespace tessaran {
 namespace {
 
-// Work files held at once, at most: past this much written data one flush no longer saves much.
-constexpr off_t most_bytes = off_t{64} * 1024 * 1024;
 // Outcomes waiting for their turn, at most, so that memory stays small whatever the arguments.
 constexpr std::size_t most_entries = 1024;
 
@@ -52,10 +50,6 @@ bool still_named(const char* path, const struct stat& start) {
 
 }  // namespace
 
-bool Batch::flushed_with_batch(const Entry& entry) {
-    return entry.held && entry.held->durability == Durability::with_batch;
-}
-
 Batch::Batch(const HeldSignals& signals, Report report, std::size_t most_files)
     : signals_(signals),
       directories_(most_files),
@@ -69,13 +63,12 @@ Batch::Batch(const HeldSignals& signals, Report report, std::size_t most_files)
 // old content.
 Batch::~Batch() = default;
 
+// A file put in place on its own is committed as soon as it is held, so it is the last entry.
 bool Batch::full() const {
-    return one_at_a_time_ || held_files_ >= most_files_ || held_bytes_ >= most_bytes ||
+    const bool alone = !entries_.empty() && entries_.back().held &&
+                       put_in_place_alone(entries_.back().held->durability);
+    return alone || held_files_ >= most_files_ || held_bytes_ >= most_held_bytes ||
            entries_.size() >= most_entries;
-}
-
-bool Batch::too_large_to_wait_for(off_t size) {
-    return size > most_bytes;
 }
 
 bool Batch::holds_work_name(const std::string& name) const {
@@ -99,25 +92,24 @@ bool Batch::holds_inode(dev_t device, ino_t inode) const {
 }
 
 void Batch::hold(const char* path, std::unique_ptr<HeldFile> file) {
-    held_bytes_ += std::min(file->start.st_size, most_bytes);  // a sparse file may be exabytes
+    held_bytes_ += std::min(file->start.st_size, most_held_bytes);  // a sparse file may be exabytes
     ++held_files_;
     held_to_flush_ += file->durability != Durability::none_needed ? 1 : 0;
-    one_at_a_time_ = one_at_a_time_ || file->durability == Durability::swapped_in;
-    entries_.push_back({path, Outcome::converted, std::move(file), false, false});
+    entries_.push_back({path, Outcome::converted, std::move(file), false});
 }
 
-void Batch::settle(const char* path, Outcome outcome) {
+void Batch::record(const char* path, Outcome outcome) {
     if (entries_.empty()) {
         report_(path, outcome);
         return;
     }
-    entries_.push_back({path, outcome, nullptr, false, false});
+    entries_.push_back({path, outcome, nullptr, false});
 }
 
 // Nothing is put in place once a held signal has arrived, so nothing is flushed either.
 void Batch::commit() {
     if (held_files_ > 0 && signals_.pending() == 0) {
-        flush_file_systems();
+        make_durable();
     }
     put_in_place_all();
     for (const Entry& entry : entries_) {
@@ -127,7 +119,6 @@ void Batch::commit() {
     held_files_ = 0;
     held_to_flush_ = 0;
     held_bytes_ = 0;
-    one_at_a_time_ = false;
 }
 
 // A rename short of room is tried again once every other file of the batch is in place and its
@@ -176,29 +167,14 @@ void Batch::let_go_of_old_files() {
 
 // Each file system is flushed once, through the first work file on it: a file bind-mounted from
 // elsewhere has its work file on its directory's file system, not on its own.
-void Batch::flush_file_systems() {
+void Batch::make_durable() {
+    BatchFlush flush;
     for (Entry& entry : entries_) {
-        if (flushed_with_batch(entry) && !entry.flushed) {
-            flush_file_system_of(entry.held->written.st_dev);
+        if (entry.held) {
+            const HeldFile& file = *entry.held;
+            entry.flush_failed =
+                !flush.made_durable(file.work.fd(), file.written.st_dev, file.durability);
         }
-    }
-}
-
-// A failed flush of the whole file system may stem from any file on it, this run's or another
-// program's: each work file on it is then flushed on its own to learn which of them are sound.
-void Batch::flush_file_system_of(dev_t device) {
-    bool synced = false;
-    bool failed = false;
-    for (Entry& entry : entries_) {
-        if (!flushed_with_batch(entry) || entry.held->written.st_dev != device) {
-            continue;
-        }
-        if (!synced) {  // through the first work file: the whole file system
-            failed = ::syncfs(entry.held->work.fd()) != 0;
-            synced = true;
-        }
-        entry.flushed = true;
-        entry.flush_failed = failed && ::fsync(entry.held->work.fd()) != 0;
     }
 }
 

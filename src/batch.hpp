@@ -12,34 +12,11 @@
 #include <vector>
 
 #include "directory_sync.hpp"
-#include "durability.hpp"
-#include "fd.hpp"
-#include "locate.hpp"
+#include "held_file.hpp"
 #include "outcome.hpp"
 #include "signals.hpp"
-#include "work_file.hpp"
 
 namespace tessaran {
-
-// A converted file, its work file finished and its attributes given. It keeps the file locked,
-// its directory open and the work file in being until it is put in place or given up.
-struct HeldFile {
-    HeldFile(Target found, UniqueFd opened, const struct stat& at_start)
-        : target(std::move(found)),
-          input(std::move(opened)),
-          start(at_start),
-          work(target.directory.get(), target.name) {}
-
-    Target target;
-    UniqueFd input;         // holds the lock
-    struct stat start;      // the input as it was converted
-    struct stat folder {};  // the directory it lies in, and is renamed into
-    WorkFile work;
-    // The work file as this run's last write left it, before any attribute was given: its file
-    // system, and the size and time that no other writer may change.
-    struct stat written {};
-    Durability durability = Durability::on_its_own;
-};
 
 // Holds finished work files, and the outcomes of the files named between them, until it is
 // committed: then each file system the work files lie on is flushed once, every work file is
@@ -60,8 +37,6 @@ class Batch {
     // Whether committing it now costs no flush of a file system: every file held lies where
     // nothing survives a power cut anyway.
     bool free_to_commit() const { return !entries_.empty() && held_to_flush_ == 0; }
-    // Whether a file of `size` bytes is too large to be read while others wait in the batch.
-    static bool too_large_to_wait_for(off_t size);
     // Whether a held work file, in any directory, is named `name`.
     bool holds_work_name(const std::string& name) const;
     // Whether the file of `device` and `inode` is held, as a file to convert or as a work file.
@@ -76,8 +51,8 @@ class Batch {
 
     // Takes `file`, named `path`, to be put in place at the commit.
     void hold(const char* path, std::unique_ptr<HeldFile> file);
-    // The final outcome of `path`: reported at once if nothing is held, else in its turn.
-    void settle(const char* path, Outcome outcome);
+    // Records the final outcome of `path`: reported at once if nothing is held, else in its turn.
+    void record(const char* path, Outcome outcome);
 
     // Makes every held work file durable and puts it in place, flushes the directories renamed
     // into, then reports every outcome. A file whose flush, check or rename fails alone fails.
@@ -91,15 +66,11 @@ class Batch {
         const char* path;
         Outcome outcome;
         std::unique_ptr<HeldFile> held;
-        bool flushed;  // its file system has been flushed
         bool flush_failed;
         bool rename_short_of_room = false;
     };
 
-    // Whether `entry` holds a work file that the flush of its file system makes durable.
-    static bool flushed_with_batch(const Entry& entry);
-    void flush_file_systems();
-    void flush_file_system_of(dev_t device);
+    void make_durable();
     Outcome put_in_place(Entry& entry);
     Outcome swap_in(HeldFile& file);
     void put_in_place_all();
@@ -115,7 +86,6 @@ class Batch {
     std::size_t held_to_flush_ = 0;  // held files whose durability needs a flush
     off_t held_bytes_ = 0;
     bool directories_failed_ = false;
-    bool one_at_a_time_ = false;  // it holds a file to be swapped in
 };
 
 }  // namespace tessaran

@@ -5,18 +5,15 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <functional>
 #include <mutex>
-#include <new>
-#include <system_error>
 #include <thread>
 #include <utility>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include "fd.hpp"
+#include "named_thread.hpp"
 
 namespace tessaran {
 namespace {
@@ -27,12 +24,12 @@ constexpr off_t writeback_stretch = off_t{4} * 1024 * 1024;
 // The shortest run of zeros left as a hole in the output: a file system block.
 constexpr std::size_t hole_block = 4096;
 
-// What the workers share: where each chunk begins, whose turn it is to write, the output and
-// whether the conversion has failed. A chunk begins where the one before it ends, so a line
-// longer than a chunk is looked for once, by the worker whose chunk it starts in.
-class Turns {
+// What the two converting threads share: where each chunk begins, whose turn it is to write, the
+// output and whether the conversion has failed. A chunk begins where the one before it ends, so a
+// line longer than a chunk is looked for once, by the thread whose chunk it starts in.
+class OrderedOutput {
   public:
-    Turns(int output, off_t first_begin, bool sparse)
+    OrderedOutput(int output, off_t first_begin, bool sparse)
         : output_(output), sparse_(sparse), last_end_(first_begin) {}
 
     // Waits until the chunk before `chunk` has found its end, where `chunk` begins; -1 once the
@@ -194,11 +191,12 @@ class Turns {
 // the end. A held signal that has arrived stops the conversion at the next write.
 class ChunkSink final : public RescaleSink {
   public:
-    ChunkSink(Turns& turns, std::size_t chunk, Worker& worker, const HeldSignals& signals)
-        : turns_(turns),
+    ChunkSink(OrderedOutput& ordered, std::size_t chunk, ChunkBuffers& buffers,
+              const HeldSignals& signals)
+        : ordered_(ordered),
           chunk_(chunk),
-          buffer_(worker.output.get()),
-          output_size_(worker.chunk),
+          buffer_(buffers.output.get()),
+          output_size_(buffers.chunk),
           signals_(signals) {}
 
     bool pass(std::string_view unchanged) override { return append(unchanged); }
@@ -207,7 +205,7 @@ class ChunkSink final : public RescaleSink {
         if (!flush()) {
             return false;
         }
-        turns_.skip(count);
+        ordered_.skip(count);
         return true;
     }
 
@@ -216,7 +214,7 @@ class ChunkSink final : public RescaleSink {
         if (!flush()) {
             return false;
         }
-        turns_.end_turn(chunk_);
+        ordered_.end_turn(chunk_);
         return true;
     }
 
@@ -244,14 +242,15 @@ class ChunkSink final : public RescaleSink {
     }
 
     bool flush() {
-        if (signals_.pending() != 0 || !turns_.wait_turn(chunk_) || !turns_.write(buffer_, used_)) {
+        if (signals_.pending() != 0 || !ordered_.wait_turn(chunk_) ||
+            !ordered_.write(buffer_, used_)) {
             return false;
         }
         used_ = 0;
         return true;
     }
 
-    Turns& turns_;
+    OrderedOutput& ordered_;
     std::size_t chunk_;
     char* buffer_;
     std::size_t output_size_;  // of `buffer_`: a chunk's input, which its output nearly always fits
@@ -260,51 +259,51 @@ class ChunkSink final : public RescaleSink {
 };
 
 // Converts chunks `first`, `first + step`, ... until the input ends or the conversion fails.
-void convert_chunks(Worker& worker, Turns& turns, int input, off_t end, std::size_t first,
-                    std::size_t step, const HeldSignals& signals) {
+void convert_chunks(ChunkBuffers& buffers, OrderedOutput& ordered, int input, off_t end,
+                    std::size_t first, std::size_t step, const HeldSignals& signals) {
     for (std::size_t chunk = first;; chunk += step) {
-        const off_t begin = turns.begin_of(chunk);
+        const off_t begin = ordered.begin_of(chunk);
         if (begin < 0) {
             return;
         }
         if (begin >= end) {
-            turns.set_end(chunk, end);  // so that the other worker ends too
+            ordered.set_end(chunk, end);  // so that the other thread ends too
             return;
         }
-        const off_t nominal_end = begin + static_cast<off_t>(worker.chunk);
+        const off_t nominal_end = begin + static_cast<off_t>(buffers.chunk);
         const off_t chunk_end =
-            nominal_end >= end ? end : worker.rescaler.line_start_from(input, nominal_end, end);
+            nominal_end >= end ? end : buffers.rescaler.line_start_from(input, nominal_end, end);
         if (chunk_end < 0) {
-            turns.fail();
+            ordered.fail();
             return;
         }
-        turns.set_end(chunk, std::min(chunk_end, end));
-        ChunkSink sink(turns, chunk, worker, signals);
-        if (worker.rescaler.run(input, begin, sink, std::min(chunk_end, end)) !=
+        ordered.set_end(chunk, std::min(chunk_end, end));
+        ChunkSink sink(ordered, chunk, buffers, signals);
+        if (buffers.rescaler.run(input, begin, sink, std::min(chunk_end, end)) !=
                 ScanEnd::finished ||
             !sink.finish()) {
-            turns.fail();
+            ordered.fail();
             return;
         }
     }
 }
 
-// Writes the first `size` bytes of `input` as they stand, through `worker`'s output buffer; a
+// Writes the first `size` bytes of `input` as they stand, through the output buffer of `buffers`; a
 // `sparse` input's holes are passed on unread.
-bool copy_unchanged(Worker& worker, int input, off_t size, bool sparse, Turns& turns,
-                    const HeldSignals& signals) {
-    char* const buffer = worker.output.get();
+bool copy_unchanged(ChunkBuffers& buffers, int input, off_t size, bool sparse,
+                    OrderedOutput& ordered, const HeldSignals& signals) {
+    char* const buffer = buffers.output.get();
     for (off_t offset = 0; offset < size;) {
         if (const off_t data = sparse ? data_from(input, offset, size) : offset; data > offset) {
-            turns.skip(data - offset);
+            ordered.skip(data - offset);
             offset = data;
             continue;
         }
         const auto wanted =
-            static_cast<std::size_t>(std::min(static_cast<off_t>(worker.chunk), size - offset));
+            static_cast<std::size_t>(std::min(static_cast<off_t>(buffers.chunk), size - offset));
         const long count = read_at(input, buffer, wanted, offset);
         if (count <= 0 || signals.pending() != 0 ||
-            !turns.write(buffer, static_cast<std::size_t>(count))) {
+            !ordered.write(buffer, static_cast<std::size_t>(count))) {
             return false;
         }
         offset += count;
@@ -312,48 +311,40 @@ bool copy_unchanged(Worker& worker, int input, off_t size, bool sparse, Turns& t
     return true;
 }
 
-// A second worker on a thread of its own, converting every other chunk; none where no thread
+// The second buffers converting every other chunk on a thread of their own; none where no thread
 // can be had, and this thread then converts every chunk.
-std::thread second_thread(Worker& worker, Turns& turns, int input, off_t end,
+std::thread second_thread(ChunkBuffers& buffers, OrderedOutput& ordered, int input, off_t end,
                           const HeldSignals& signals) {
-    try {
-        std::thread helper(convert_chunks, std::ref(worker), std::ref(turns), input, end, 1, 2,
-                           std::cref(signals));
-        // Named, so that whoever looks at the run's threads can tell it apart.
-        (void)::pthread_setname_np(helper.native_handle(), helper_thread_name);
-        return helper;
-    } catch (const std::system_error&) {
-        return std::thread();
-    } catch (const std::bad_alloc&) {
-        return std::thread();
-    }
+    return start_named_thread(helper_thread_name, [&buffers, &ordered, input, end, &signals] {
+        convert_chunks(buffers, ordered, input, end, 1, 2, signals);
+    });
 }
 
 }  // namespace
 
 // A chunk's output is never longer than its input by more than a line feed, so one buffer of the
 // same size nearly always holds it; the window has room for the line the chunk ends in.
-Worker::Worker(const HeldSignals& signals, std::size_t chunk_size)
+ChunkBuffers::ChunkBuffers(const HeldSignals& signals, std::size_t chunk_size)
     : chunk(chunk_size), rescaler(chunk_size + chunk_size / 4), output(new char[chunk_size]) {
     rescaler.watch(signals);
 }
 
-int convert_in_chunks(Worker& first, Worker* second, int input, off_t unchanged, off_t end,
-                      int output, bool sparse, const HeldSignals& signals) {
-    Turns turns(output, unchanged, sparse);
-    if (!copy_unchanged(first, input, unchanged, sparse, turns, signals)) {
-        return turns.write_error() != 0 ? turns.write_error() : EIO;
+int convert_in_chunks(ChunkBuffers& first, ChunkBuffers* second, int input, off_t unchanged,
+                      off_t end, int output, bool sparse, const HeldSignals& signals) {
+    OrderedOutput ordered(output, unchanged, sparse);
+    if (!copy_unchanged(first, input, unchanged, sparse, ordered, signals)) {
+        return ordered.write_error() != 0 ? ordered.write_error() : EIO;
     }
     // A file of one chunk is not worth a thread.
     std::thread helper = second == nullptr || end - unchanged <= static_cast<off_t>(first.chunk)
                              ? std::thread()
-                             : second_thread(*second, turns, input, end, signals);
-    convert_chunks(first, turns, input, end, 0, helper.joinable() ? 2 : 1, signals);
+                             : second_thread(*second, ordered, input, end, signals);
+    convert_chunks(first, ordered, input, end, 0, helper.joinable() ? 2 : 1, signals);
     if (helper.joinable()) {
         helper.join();
     }
-    if (turns.failed() || !turns.finish()) {
-        return turns.write_error() != 0 ? turns.write_error() : EIO;
+    if (ordered.failed() || !ordered.finish()) {
+        return ordered.write_error() != 0 ? ordered.write_error() : EIO;
     }
     return 0;
 }

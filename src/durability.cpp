@@ -2,6 +2,7 @@
 #include "durability.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -9,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -26,7 +28,7 @@ bool runs_journal(dev_t device) {
         "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
     char target[256];
     const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
-    const std::unique_ptr<DIR, int (*)(DIR*)> journals(::opendir("/proc/fs/jbd2"), ::closedir);
+    const UniqueListing journals(::opendir("/proc/fs/jbd2"));
     if (length <= 0 || !journals) {
         return false;
     }
@@ -75,12 +77,54 @@ void flush_file_system(int directory) {
     }
 }
 
-void FirstWrites::before_writing(int directory, dev_t device) {
-    const std::lock_guard<std::mutex> lock(mutex_);
+void FileSystems::before_writing(int directory, dev_t device) {
+    const std::lock_guard<std::mutex> lock(written_mutex_);
     if (std::find(written_to_.begin(), written_to_.end(), device) == written_to_.end()) {
         written_to_.push_back(device);
         flush_file_system(directory);
     }
+}
+
+// Asked of the work file, not the file it replaces: a file bind-mounted from another file system
+// has its work file on its directory's.
+Prepared FileSystems::prepare(int work, dev_t device) {
+    const Durability durability = of(device, work);
+    const bool alone = durability == Durability::on_its_own || durability == Durability::swapped_in;
+    return {durability, alone && ::fsync(work) != 0 ? errno : 0};
+}
+
+bool FileSystems::swapped_in(int directory) {
+    struct stat folder {};
+    if (::fstat(directory, &folder) != 0 ||
+        of(folder.st_dev, directory) != Durability::swapped_in) {
+        return false;
+    }
+    one_at_a_time_ = true;
+    return true;
+}
+
+// Told once a file system and kept: asking costs a look through /sys and /proc.
+Durability FileSystems::of(dev_t device, int fd) {
+    const std::lock_guard<std::mutex> lock(known_mutex_);
+    for (const Known& known : known_) {
+        if (known.device == device) {
+            return known.durability;
+        }
+    }
+    known_.push_back({device, durability_of(fd, device)});
+    return known_.back().durability;
+}
+
+bool BatchFlush::made_durable(int work, dev_t device, Durability durability) {
+    if (durability != Durability::with_batch) {
+        return true;  // made durable on its own, or needing nothing
+    }
+    auto flushed = std::find_if(flushed_.begin(), flushed_.end(),
+                                [device](const Flushed& each) { return each.device == device; });
+    if (flushed == flushed_.end()) {
+        flushed = flushed_.insert(flushed_.end(), {device, ::syncfs(work) != 0});
+    }
+    return !flushed->failed || ::fsync(work) == 0;
 }
 
 }  // namespace tessaran

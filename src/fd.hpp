@@ -1,7 +1,10 @@
-// Ownership of a file descriptor, and the write loop every output needs.
+// Ownership of a file descriptor or a folder's listing, and the write loop every output needs.
 #pragma once
 
 #include <cstddef>
+#include <memory>
+
+#include <dirent.h>
 
 #include <sys/types.h>
 
@@ -28,6 +31,12 @@ class UniqueFd {
   private:
     int fd_ = -1;
 };
+
+// Closes the listing of a folder it holds when it goes out of scope.
+struct ListingCloser {
+    void operator()(DIR* listing) const { (void)::closedir(listing); }
+};
+using UniqueListing = std::unique_ptr<DIR, ListingCloser>;
 
 // A descriptor of the folder that `directory`, a descriptor of it of any kind, stands for, that can
 // be read and flushed, which one opened only as a path cannot; none if it cannot be opened.

@@ -127,7 +127,6 @@ bool report(tessaran::Outcome outcome, const char* path) {
         case tessaran::Outcome::unchanged:
             return true;
         case tessaran::Outcome::interrupted:  // the process ends of the signal right after
-        case tessaran::Outcome::deferred:     // never final: the file is converted in its turn
             break;                            // no message
         case tessaran::Outcome::missing:
             std::printf("%s is not exist!\n", shown(path).c_str());

@@ -13,9 +13,6 @@ enum class Outcome : std::uint8_t {
     not_openable,  // not a regular file, or it cannot be opened for reading
     failed,        // the work file could not be made, written or put in place; input kept as it was
     interrupted,   // a held signal arrived; the work file is gone and the input kept as it was
-    deferred,      // converted ahead of its turn, it met what only its turn may settle (a lock to
-                   // wait for, a batch to put in place first): given up, to be converted in turn;
-                   // never the final outcome
 };
 
 // An outcome and, for a failure, the error of the call that failed. The cause is taken where the

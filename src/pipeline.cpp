@@ -3,10 +3,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <system_error>
 #include <utility>
 
-#include <pthread.h>
+#include "named_thread.hpp"
 
 namespace tessaran {
 namespace {
@@ -19,31 +18,23 @@ constexpr std::size_t most_awaited = 16;
 
 }  // namespace
 
-Pipeline::Pipeline(std::size_t threads, std::size_t window, const HeldSignals& signals,
-                   ConvertAhead convert)
+Pipeline::Pipeline(std::vector<AheadOfTurn> turns, std::size_t window, const HeldSignals& signals)
     : signals_(signals),
-      convert_(std::move(convert)),
+      turns_(std::move(turns)),
       slots_(std::max<std::size_t>(window, 1)),
       wake_every_(std::clamp<std::size_t>(window / 4, 1, most_awaited)) {
     // Fewer threads than asked for, where no more can be had: the ones made share the list.
-    std::size_t made = 0;
-    while (made < threads && start_thread(made)) {
-        ++made;
+    threads_.reserve(turns_.size());
+    for (std::size_t thread = 0; thread < turns_.size(); ++thread) {
+        std::thread started =
+            start_named_thread(ahead_thread_name, [this, thread] { work(thread); });
+        if (!started.joinable()) {
+            break;
+        }
+        threads_.push_back(std::move(started));
     }
     const std::lock_guard<std::mutex> lock(mutex_);
     stride_ = threads_.size();
-}
-
-// Starts thread number `thread`; false when none can be had.
-bool Pipeline::start_thread(std::size_t thread) {
-    try {
-        threads_.emplace_back(&Pipeline::work, this, thread);
-    } catch (const std::system_error&) {
-        return false;
-    }
-    // Named, so that whoever looks at the run's threads can tell them apart.
-    (void)::pthread_setname_np(threads_.back().native_handle(), ahead_thread_name);
-    return true;
 }
 
 Pipeline::~Pipeline() {
@@ -73,14 +64,14 @@ void Pipeline::start(const char* const* paths, std::size_t count, std::size_t fi
 
 // Waits for a run of results rather than each one: a wake-up costs more than converting a small
 // file, and the results come in about as fast as they are taken.
-std::optional<Ahead> Pipeline::take() {
+bool Pipeline::wait_for_next() {
     std::unique_lock<std::mutex> lock(mutex_);
-    Slot& slot = slots_[taken_ % slots_.size()];
+    const Slot& slot = slots_[taken_ % slots_.size()];
     while (!slot.ready) {
         if (signals_.pending() != 0) {
-            return std::nullopt;
+            return false;
         }
-        if (workers_waiting_ > 0) {
+        if (threads_waiting_ > 0) {
             room_.notify_all();
         }
         awaited_ = std::min(taken_ + wake_every_, count_ - first_) - 1;
@@ -88,10 +79,16 @@ std::optional<Ahead> Pipeline::take() {
         ready_.wait_for(lock, signal_look);
         taker_waiting_ = false;
     }
+    return true;
+}
+
+Ahead Pipeline::take() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    Slot& slot = slots_[taken_ % slots_.size()];
     Ahead result = std::move(slot.result);
     slot.ready = false;
     ++taken_;
-    if (workers_waiting_ > 0 && taken_ % wake_every_ == 0) {
+    if (threads_waiting_ > 0 && taken_ % wake_every_ == 0) {
         room_.notify_all();
     }
     return result;
@@ -153,15 +150,15 @@ void Pipeline::work(std::size_t thread) {
             position = thread;
         }
         if (!may_convert(position)) {
-            ++workers_waiting_;
+            ++threads_waiting_;
             room_.wait(lock);
-            --workers_waiting_;
+            --threads_waiting_;
             continue;
         }
         const char* path = paths_[first_ + position];
         ++busy_;
         lock.unlock();
-        Ahead result = convert_(thread, path);
+        Ahead result = turns_[thread].convert(path);
         lock.lock();
         if (epoch == epoch_) {
             slots_[position % slots_.size()] = {std::move(result), true};

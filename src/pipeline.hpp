@@ -3,25 +3,15 @@
 
 #include <condition_variable>
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
-#include "batch.hpp"
-#include "outcome.hpp"
+#include "ahead.hpp"
 #include "signals.hpp"
 
 namespace tessaran {
-
-// What converting one name ahead of its turn made: its verdict and, once converted, the file to
-// hold in the batch.
-struct Ahead {
-    Verdict verdict{Outcome::deferred};
-    std::unique_ptr<HeldFile> file;
-};
 
 // The name of each thread that converts files ahead.
 constexpr char ahead_thread_name[] = "tessaran files";
@@ -31,12 +21,9 @@ constexpr char ahead_thread_name[] = "tessaran files";
 // thread makes the same calls whenever the list and the files are the same.
 class Pipeline {
   public:
-    // Converts `path` on thread number `thread`, which no other thread uses at the same time.
-    using ConvertAhead = std::function<Ahead(std::size_t thread, const char* path)>;
-
-    // Starts up to `threads` threads; none where no thread can be had (see `threads`).
-    Pipeline(std::size_t threads, std::size_t window, const HeldSignals& signals,
-             ConvertAhead convert);
+    // Starts a thread for each of `turns`, which it converts with; fewer where no more threads
+    // can be had (see `threads`).
+    Pipeline(std::vector<AheadOfTurn> turns, std::size_t window, const HeldSignals& signals);
     Pipeline(const Pipeline&) = delete;
     Pipeline& operator=(const Pipeline&) = delete;
     ~Pipeline();
@@ -45,15 +32,17 @@ class Pipeline {
     std::size_t threads() const { return threads_.size(); }
     // Converts `paths[first]` to `paths[count - 1]` from now on, dealt afresh from `first`.
     void start(const char* const* paths, std::size_t count, std::size_t first);
-    // The result for the next name in order, waited for; none once a held signal has arrived
-    // first.
-    std::optional<Ahead> take();
-    // Whether the result for the next name in order is there, so that `take` would not wait.
+    // Waits for the result for the next name in order; false once a held signal has arrived first.
+    bool wait_for_next();
+    // Takes the result for the next name in order, once it is there.
+    Ahead take();
+    // Whether the result for the next name in order is there, so that waiting for it would not
+    // wait.
     bool next_ready();
     // Lets each thread finish the name it is converting and start no other. Returns the results
-    // made for the names next in order, up to the first name without one, for the caller to settle
-    // or drop; every other result not taken is given up: their work files go, and their files are
-    // unlocked.
+    // made for the names next in order, up to the first name without one, for the caller to hand
+    // over or drop; every other result not taken is given up: their work files go, and their files
+    // are unlocked.
     std::vector<Ahead> stop();
 
   private:
@@ -62,14 +51,15 @@ class Pipeline {
         bool ready = false;
     };
 
-    bool start_thread(std::size_t thread);
     void work(std::size_t thread);
     bool may_convert(std::size_t position) const;
     bool awaited_ready() const;
 
     // Set once, then only read, by every thread.
     const HeldSignals& signals_;
-    ConvertAhead convert_;
+    // One for each thread, used by that thread alone; they outlive the threads, which the
+    // destructor joins.
+    std::vector<AheadOfTurn> turns_;
     // Everything from here to `threads_` is guarded by `mutex_`.
     std::mutex mutex_;
     std::condition_variable ready_;  // results made, or a thread done: for the taker
@@ -85,7 +75,7 @@ class Pipeline {
     std::size_t busy_ = 0;     // threads converting a name now: one more around each conversion
     std::size_t stride_ = 0;   // the threads there are: each converts every stride-th name
     std::size_t awaited_ = 0;  // the last position the taker waits for, set before it waits
-    std::size_t workers_waiting_ = 0;  // threads waiting for room, counted around their wait
+    std::size_t threads_waiting_ = 0;  // threads waiting for room, counted around their wait
     bool taker_waiting_ = false;       // the taker is waiting, set around its wait
     bool running_ = false;             // set by `start`, cleared by `stop`: names may be taken up
     bool ending_ = false;              // set once, by the destructor: the threads return

@@ -103,10 +103,6 @@ std::string hash_of(const std::string& text) {
     return digits;
 }
 
-struct DirCloser {
-    void operator()(DIR* directory) const { ::closedir(directory); }
-};
-
 // ".NAME_bak." before the random characters; for a name too long for that, as much of NAME as fits
 // and a hash of the whole name, so that two long names never share a prefix but by a collision of
 // the hash.
@@ -219,7 +215,7 @@ Leftovers::Folder* Leftovers::listed(int directory, const struct stat& status, i
         }
     }
     UniqueFd listing = open_folder(directory);
-    const std::unique_ptr<DIR, DirCloser> entries(listing ? ::fdopendir(listing.get()) : nullptr);
+    const UniqueListing entries(listing ? ::fdopendir(listing.get()) : nullptr);
     if (!entries) {
         error = errno;
         return nullptr;
