@@ -1,8 +1,9 @@
 // The limits a converter is measured against: for each named file, the same I/O as a safe
 // in-place rewrite and nothing else. Read it, write its bytes to a new file beside it, make that
-// durable and rename it over the original: with an fsync for each file, or, given --batch first,
-// 64 files at a time made durable by one syncfs and then renamed in order.
+// durable and rename it over the original: with an fsync for each file, or, given --batch N first,
+// N files at a time made durable by one syncfs and then renamed in order.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -14,7 +15,6 @@
 namespace {
 
 constexpr std::size_t block_size = std::size_t{512} * 1024;
-constexpr std::size_t batch_size = 64;
 
 // Copies `path` into its work file, left open in `out`; fsyncs it unless `batched`.
 bool copy_out(const std::string& path, char* buffer, bool batched, int& out) {
@@ -39,17 +39,22 @@ bool put_in_place(const std::string& path, int out) {
 
 int main(int argc, char* argv[]) {
     const std::unique_ptr<char[]> buffer(new char[block_size]);
-    const bool batched = argc > 1 && std::strcmp(argv[1], "--batch") == 0;
+    const bool batched = argc > 2 && std::strcmp(argv[1], "--batch") == 0;
+    const std::size_t batch_size = batched ? std::strtoul(argv[2], nullptr, 10) : 1;
+    if (batched && batch_size == 0) {
+        std::fprintf(stderr, "usage: copy_fsync [--batch N] FILE...\n");
+        return 2;
+    }
     int status = 0;
     std::vector<std::pair<std::string, int>> held;
-    for (int i = batched ? 2 : 1; i < argc; ++i) {
+    for (int i = batched ? 3 : 1; i < argc; ++i) {
         int out = -1;
         if (!copy_out(argv[i], buffer.get(), batched, out)) {
             std::perror(argv[i]);
             status = 1;
         }
         held.emplace_back(argv[i], out);
-        if (held.size() == (batched ? batch_size : 1) || i == argc - 1) {
+        if (held.size() == batch_size || i == argc - 1) {
             if (batched && ::syncfs(held.front().second) != 0) {
                 std::perror("syncfs");
                 status = 1;

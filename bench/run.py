@@ -6,12 +6,18 @@
 Peers, each run on a fresh copy of the same corpus:
   tessaran          the tool, converting and making every file durable, on every CPU it may use
   tessaran, 1 CPU   the same, pinned to one CPU: the run on one thread
+  tessaran, halves  two runs at once over the two halves of the list, each pinned to a CPU of its
+                    own: what the CPUs can do when nothing is shared but the kernel
   tessaran@COMMIT   the tool as it stood at an earlier commit, built from it (default fe1b363,
                     the last to flush each file on its own)
   copy+fsync        the limit: the same I/O without the conversion (bench/copy_fsync.cpp)
   copy+syncfs       the same, 64 files at a time made durable by one syncfs, then renamed
+  copy+syncfs 512   the same with tessaran's own batch of 512 files: the floor for one thread
+  copy+syncfs 512, halves
+                    that floor as two runs at once over the halves, each on a CPU of its own
   perl -pi          the one-liner most users would write (bench/perl_peer.sh); no fsync
   perl -pi; sync    the one-liner, made durable afterwards
+A peer is a list of steps run one after the other; a step of several commands runs them at once.
 Prints the median of the runs for each, ratios, throughput, time per file, the device flushes a
 run costs (from /proc/diskstats, for the disk that holds the work folder), and tessaran's peak
 resident memory on each shape. The one-liner rewrites whole lines, so its output is
@@ -89,16 +95,41 @@ def remove_copies(work):
     os.sync()
 
 
+def pinned(cpu, command):
+    return ['taskset', '-c', str(cpu), *command]
+
+
+def halves(command, files):
+    """One step: `command` over each half of `files` at once, each pinned to a CPU of its own."""
+    cpus = sorted(os.sched_getaffinity(0))
+    middle = len(files) // 2
+    return [pinned(cpus[0], command + files[:middle]),
+            pinned(cpus[-1], command + files[middle:])]
+
+
 PEERS = {
-    'tessaran': lambda files: [[os.path.join(BUILD, 'tessaran')] + files],
-    'tessaran, 1 CPU': lambda files: [['taskset', '-c', str(min(os.sched_getaffinity(0))),
-                                       os.path.join(BUILD, 'tessaran')] + files],
-    'copy+fsync': lambda files: [[os.path.join(BUILD, 'copy_fsync')] + files],
-    'copy+syncfs': lambda files: [[os.path.join(BUILD, 'copy_fsync'), '--batch'] + files],
-    'perl -pi': lambda files: [[os.path.join(ROOT, 'bench', 'perl_peer.sh')] + files],
-    'perl -pi; sync': lambda files: [[os.path.join(ROOT, 'bench', 'perl_peer.sh')] + files,
-                                     ['sync']],
+    'tessaran': lambda files: [[[os.path.join(BUILD, 'tessaran')] + files]],
+    'tessaran, 1 CPU': lambda files: [[pinned(min(os.sched_getaffinity(0)),
+                                              [os.path.join(BUILD, 'tessaran')] + files)]],
+    'tessaran, halves': lambda files: [halves([os.path.join(BUILD, 'tessaran')], files)],
+    'copy+fsync': lambda files: [[[os.path.join(BUILD, 'copy_fsync')] + files]],
+    'copy+syncfs': lambda files: [[[os.path.join(BUILD, 'copy_fsync'), '--batch', '64'] + files]],
+    'copy+syncfs 512': lambda files: [[[os.path.join(BUILD, 'copy_fsync'), '--batch', '512']
+                                       + files]],
+    'copy+syncfs 512, halves': lambda files: [
+        halves([os.path.join(BUILD, 'copy_fsync'), '--batch', '512'], files)],
+    'perl -pi': lambda files: [[[os.path.join(ROOT, 'bench', 'perl_peer.sh')] + files]],
+    'perl -pi; sync': lambda files: [[[os.path.join(ROOT, 'bench', 'perl_peer.sh')] + files],
+                                     [['sync']]],
 }
+
+
+def run_steps(steps):
+    """Runs each step in turn, the commands of a step at once; fails if any fails."""
+    for step in steps:
+        running = [subprocess.Popen(command) for command in step]
+        if any(process.wait() != 0 for process in running):
+            raise RuntimeError(f'a command of {step} failed')
 
 
 def disk_of(path):
@@ -125,8 +156,7 @@ def timed(peer, corpus, work):
     disk = disk_of(work)
     flushes = flushes_completed(disk)
     start = time.perf_counter()
-    for command in PEERS[peer](files):
-        subprocess.run(command, check=True)
+    run_steps(PEERS[peer](files))
     return time.perf_counter() - start, flushes_completed(disk) - flushes
 
 
@@ -135,8 +165,7 @@ def outputs_agree(corpus, work):
     results = []
     for peer in ('tessaran', 'perl -pi'):
         directory, files = fresh_copy(corpus, work)
-        for command in PEERS[peer](files):
-            subprocess.run(command, check=True)
+        run_steps(PEERS[peer](files))
         results.append({os.path.basename(name): open(name, "rb").read() for name in files})
         shutil.rmtree(directory)
     return results[0] == results[1]
@@ -170,10 +199,10 @@ def report(label, corpus, work, runs):
     verdict = {True: 'equals', False: 'DIFFERS FROM', None: 'is not held against'}[agree]
     print(f'\n{label}: {len(files)} file(s), {megabytes:.1f} MB, median of {runs} runs; '
           f'tessaran output {verdict} the perl one-liner\'s')
-    print(f'  {"peer":<18}{"median":>10}{"MB/s":>9}{"per file":>12}{"flushes":>9}'
+    print(f'  {"peer":<24}{"median":>10}{"MB/s":>9}{"per file":>12}{"flushes":>9}'
           f'{"tessaran / peer":>18}')
     for peer, seconds in medians.items():
-        print(f'  {peer:<18}{seconds * 1e3:>8.1f}ms{megabytes / seconds:>9.0f}'
+        print(f'  {peer:<24}{seconds * 1e3:>8.1f}ms{megabytes / seconds:>9.0f}'
               f'{seconds / len(files) * 1e6:>10.0f}us{statistics.median(flushes[peer]):>9.0f}'
               f'{medians["tessaran"] / seconds:>18.2f}')
     print(f'  tessaran peak resident memory: {peak_memory_kib(corpus, work) / 1024:.1f} MiB')
@@ -189,7 +218,7 @@ def main():
     arguments = parser.parse_args()
     os.makedirs(arguments.work, exist_ok=True)
     baseline = build(arguments.baseline, arguments.work)
-    PEERS['tessaran@' + arguments.baseline] = lambda files: [[baseline] + files]
+    PEERS['tessaran@' + arguments.baseline] = lambda files: [[[baseline] + files]]
     corpora = {label: corpus for label, corpus in make_corpus(arguments.work).items()
                if arguments.only in label}
     agree = all([report(label, corpus, arguments.work, arguments.runs)

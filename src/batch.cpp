@@ -10,11 +10,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "named_thread.hpp"
+
 namespace tessaran {
 namespace {
 
 // Outcomes waiting for their turn, at most, so that memory stays small whatever the arguments.
 constexpr std::size_t most_entries = 1024;
+// Entries for each thread that puts files in place, at least: a thread costs as much to start as
+// a few renames.
+constexpr std::size_t worth_a_thread = 16;
 
 // Whether `then` and `now` show the same size and modification time: no write and no cut between.
 bool same_content_time(const struct stat& then, const struct stat& now) {
@@ -50,18 +55,32 @@ bool still_named(const char* path, const struct stat& start) {
 
 }  // namespace
 
-Batch::Batch(const HeldSignals& signals, Report report, std::size_t most_files)
+Batch::Batch(const HeldSignals& signals, Report report, std::size_t most_files,
+             std::size_t placing_threads)
     : signals_(signals),
       directories_(most_files),
       removals_(most_files),
       report_(std::move(report)),
-      most_files_(most_files) {
+      most_files_(most_files),
+      placing_threads_(placing_threads) {
     entries_.reserve(most_entries);
 }
 
 // Whatever is still held was never committed: its work files go, and the files keep their
-// old content.
-Batch::~Batch() = default;
+// old content. A flush still running is waited for, since it writes through their descriptors.
+Batch::~Batch() {
+    if (flusher_.joinable()) {
+        flusher_.join();
+    }
+    join_closer();
+}
+
+void Batch::join_closer() {
+    if (closer_.joinable()) {
+        closer_.join();
+    }
+    closing_.clear();
+}
 
 // A file put in place on its own is committed as soon as it is held, so it is the last entry.
 bool Batch::full() const {
@@ -72,23 +91,21 @@ bool Batch::full() const {
 }
 
 bool Batch::holds_work_name(const std::string& name) const {
-    for (const Entry& entry : entries_) {
-        if (entry.held && entry.held->work.name() == name) {
-            return true;
-        }
-    }
-    return false;
+    const auto named = [&name](const Entry& entry) {
+        return entry.held && entry.held->work.name() == name;
+    };
+    return std::any_of(flushing_.begin(), flushing_.end(), named) ||
+           std::any_of(entries_.begin(), entries_.end(), named);
 }
 
 bool Batch::holds_inode(dev_t device, ino_t inode) const {
-    for (const Entry& entry : entries_) {
-        if (entry.held &&
-            ((entry.held->start.st_dev == device && entry.held->start.st_ino == inode) ||
-             (entry.held->written.st_dev == device && entry.held->written.st_ino == inode))) {
-            return true;
-        }
-    }
-    return false;
+    const auto holds = [device, inode](const Entry& entry) {
+        return entry.held &&
+               ((entry.held->start.st_dev == device && entry.held->start.st_ino == inode) ||
+                (entry.held->written.st_dev == device && entry.held->written.st_ino == inode));
+    };
+    return std::any_of(flushing_.begin(), flushing_.end(), holds) ||
+           std::any_of(entries_.begin(), entries_.end(), holds);
 }
 
 void Batch::hold(const char* path, std::unique_ptr<HeldFile> file) {
@@ -99,7 +116,7 @@ void Batch::hold(const char* path, std::unique_ptr<HeldFile> file) {
 }
 
 void Batch::record(const char* path, Outcome outcome) {
-    if (entries_.empty()) {
+    if (entries_.empty() && flushing_.empty()) {
         report_(path, outcome);
         return;
     }
@@ -108,73 +125,218 @@ void Batch::record(const char* path, Outcome outcome) {
 
 // Nothing is put in place once a held signal has arrived, so nothing is flushed either.
 void Batch::commit() {
+    catch_up(true);
     if (held_files_ > 0 && signals_.pending() == 0) {
-        make_durable();
+        BatchFlush flush = flush_of(entries_);
+        flush.run();
+        take_flush(flush, entries_);
     }
-    put_in_place_all();
-    for (const Entry& entry : entries_) {
-        report_(entry.path, entry.outcome);
+    put_in_place_and_report(entries_, false);
+    start_filling();
+}
+
+void Batch::commit_in_background() {
+    catch_up(true);
+    auto flush = std::make_unique<BatchFlush>(flush_of(entries_));
+    if (signals_.pending() != 0 || !flush->needed()) {
+        return commit();
     }
+    flush_ = std::move(flush);
+    flusher_ = start_named_thread(flush_thread_name, [this] {
+        flush_->run();
+        flushed_ = true;
+    });
+    if (!flusher_.joinable()) {
+        return commit();
+    }
+    flushing_.swap(entries_);
+    start_filling();
+}
+
+void Batch::catch_up(bool wait) {
+    if (flushing_.empty() || (!wait && !flushed_)) {
+        return;
+    }
+    flusher_.join();
+    flushed_ = false;
+    take_flush(*flush_, flushing_);
+    let_go_of_kept_files(*flush_);
+    flush_.reset();
+    put_in_place_and_report(flushing_, true);
+    flushing_.clear();
+    report_leading_outcomes();
+}
+
+// Every outcome before the first file held is final, with nothing left ahead of it to report.
+void Batch::report_leading_outcomes() {
+    auto first_held = std::find_if(entries_.begin(), entries_.end(),
+                                   [](const Entry& entry) { return entry.held != nullptr; });
+    for (auto entry = entries_.begin(); entry != first_held; ++entry) {
+        report_(entry->path, entry->outcome);
+    }
+    entries_.erase(entries_.begin(), first_held);
+}
+
+void Batch::start_filling() {
     entries_.clear();
+    entries_.reserve(most_entries);
     held_files_ = 0;
     held_to_flush_ = 0;
     held_bytes_ = 0;
+}
+
+BatchFlush Batch::flush_of(const std::vector<Entry>& entries) {
+    BatchFlush flush;
+    for (const Entry& entry : entries) {
+        if (entry.held) {
+            flush.add(entry.held->work.fd(), entry.held->written.st_dev, entry.held->durability);
+        } else {
+            flush.add(-1, 0, Durability::none_needed);
+        }
+    }
+    return flush;
+}
+
+// A file bind-mounted from elsewhere has its work file on its directory's file system, not on its
+// own: each is flushed through its work file.
+void Batch::take_flush(const BatchFlush& flush, std::vector<Entry>& entries) {
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        entries[index].flush_failed = !flush.made_durable(index);
+    }
+}
+
+void Batch::put_in_place_and_report(std::vector<Entry>& entries, bool keep_old_files) {
+    put_in_place_all(entries, keep_old_files);
+    for (const Entry& entry : entries) {
+        report_(entry.path, entry.outcome);
+    }
 }
 
 // A rename short of room is tried again once every other file of the batch is in place and its
 // old file gone: one at a time, it would have had that room, as a write short of room would. The
 // old files' room may come back only once the file system commits their removal, so it is flushed
 // first. Where a retry places nothing, the last file short of room is given up, its work file's
-// room with it, and the rest tried again.
-void Batch::put_in_place_all() {
-    for (bool first = true, again = true; again; first = false) {
-        bool placed = false;
+// room with it, and the rest tried again. Where `keep_old_files`, and none ran short, the old files
+// are kept until the next set's flush puts the renames on disk, rather than a flush of their own.
+void Batch::put_in_place_all(std::vector<Entry>& entries, bool keep_old_files) {
+    place_each(entries);
+    for (bool placed = true;;) {
         Entry* last_short = nullptr;
-        for (Entry& entry : entries_) {
-            if (entry.held && (first || entry.rename_short_of_room)) {
-                if (!first && last_short == nullptr) {
-                    (void)::syncfs(entry.held->work.fd());
-                }
-                entry.outcome =
-                    signals_.pending() != 0 ? Outcome::interrupted : put_in_place(entry);
-                placed = placed || entry.outcome == Outcome::converted;
-                last_short = entry.rename_short_of_room ? &entry : last_short;
+        for (Entry& entry : entries) {
+            if (!entry.held) {
+                continue;
             }
-            if (entry.held && entry.outcome != Outcome::converted && !entry.rename_short_of_room) {
+            if (entry.outcome == Outcome::converted &&
+                !put_in_place_alone(entry.held->durability)) {
+                directories_.changed(entry.held->target.directory.get(), entry.held->folder);
+            } else if (entry.rename_short_of_room) {
+                last_short = &entry;
+            } else if (entry.outcome != Outcome::converted) {
                 entry.held.reset();  // the lock, the directory, and the work file go
             }
         }
-        if (!first && !placed && last_short != nullptr) {
+        if (!placed && last_short != nullptr) {
             last_short->rename_short_of_room = false;
             last_short->held.reset();
         }
-        let_go_of_old_files();
-        again = last_short != nullptr;
+        if (keep_old_files && last_short == nullptr) {
+            return this->keep_old_files(entries);
+        }
+        let_go_of_old_files(entries);
+        if (last_short == nullptr) {
+            return;
+        }
+        placed = place_short_of_room(entries);
     }
+}
+
+// Puts every held file in place, each on whichever thread takes it up first: the checks and
+// renames of distinct files wait on nothing but the kernel, and the order in which they land
+// within one batch is of no account, since all of them are on disk before any of the next. A file
+// swapped in is put in place on its own, on this thread.
+void Batch::place_each(std::vector<Entry>& entries) {
+    std::atomic<std::size_t> next{0};
+    const auto place = [this, &entries, &next] {
+        for (std::size_t index = next++; index < entries.size(); index = next++) {
+            Entry& entry = entries[index];
+            if (entry.held) {
+                entry.outcome =
+                    signals_.pending() != 0 ? Outcome::interrupted : put_in_place(entry);
+            }
+        }
+    };
+    const bool alone = std::any_of(entries.begin(), entries.end(), [](const Entry& entry) {
+        return entry.held && put_in_place_alone(entry.held->durability);
+    });
+    std::vector<std::thread> helpers;
+    for (std::size_t helper = 1;
+         !alone && entries.size() >= worth_a_thread * (helper + 1) && helper < placing_threads_;
+         ++helper) {
+        std::thread started = start_named_thread(place_thread_name, place);
+        if (!started.joinable()) {
+            break;
+        }
+        helpers.push_back(std::move(started));
+    }
+    place();
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+}
+
+// Tries again each file whose rename ran short of room, once its file system has given back what
+// it can; whether any of them is now in place.
+bool Batch::place_short_of_room(std::vector<Entry>& entries) {
+    bool flushed = false;
+    bool placed = false;
+    for (Entry& entry : entries) {
+        if (entry.held && entry.rename_short_of_room) {
+            if (!flushed) {
+                (void)::syncfs(entry.held->work.fd());
+                flushed = true;
+            }
+            entry.outcome = signals_.pending() != 0 ? Outcome::interrupted : put_in_place(entry);
+            placed = placed || entry.outcome == Outcome::converted;
+        }
+    }
+    return placed;
 }
 
 // Until the renames are on disk, a block that an old file frees may be handed to a work file
 // being written (ext4 with data=writeback does so), and a power cut would bring back an old file
 // that holds other bytes. So the old files stay open, their blocks theirs, until then.
-void Batch::let_go_of_old_files() {
+void Batch::let_go_of_old_files(std::vector<Entry>& entries) {
     directories_failed_ = !directories_.flush() || directories_failed_;
-    for (Entry& entry : entries_) {
+    join_closer();
+    kept_old_files_.clear();
+    for (Entry& entry : entries) {
         if (entry.held && !entry.rename_short_of_room) {
             entry.held.reset();  // the lock, the directory, and the old file go
         }
     }
 }
 
-// Each file system is flushed once, through the first work file on it: a file bind-mounted from
-// elsewhere has its work file on its directory's file system, not on its own.
-void Batch::make_durable() {
-    BatchFlush flush;
-    for (Entry& entry : entries_) {
+void Batch::keep_old_files(std::vector<Entry>& entries) {
+    for (Entry& entry : entries) {
         if (entry.held) {
-            const HeldFile& file = *entry.held;
-            entry.flush_failed =
-                !flush.made_durable(file.work.fd(), file.written.st_dev, file.durability);
+            kept_old_files_.push_back(std::move(entry.held->input));
+            entry.held.reset();  // the directory goes; the work file went once in place
         }
+    }
+}
+
+// A whole file system flushed holds the renames made there before: their folders need no flush of
+// their own. Folders elsewhere are flushed now, before the old files go.
+void Batch::let_go_of_kept_files(const BatchFlush& flush) {
+    for (const dev_t device : flush.flushed()) {
+        directories_.flushed_with(device);
+    }
+    directories_failed_ = !directories_.flush() || directories_failed_;
+    join_closer();
+    closing_.swap(kept_old_files_);
+    closer_ = start_named_thread(close_thread_name, [this] { closing_.clear(); });
+    if (!closer_.joinable()) {
+        closing_.clear();
     }
 }
 
@@ -197,7 +359,6 @@ Outcome Batch::put_in_place(Entry& entry) {
         return Outcome::failed;
     }
     file.work.let_go();
-    directories_.changed(file.target.directory.get(), file.folder);
     return Outcome::converted;
 }
 

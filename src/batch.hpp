@@ -4,39 +4,51 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "directory_sync.hpp"
+#include "durability.hpp"
 #include "held_file.hpp"
 #include "outcome.hpp"
 #include "signals.hpp"
 
 namespace tessaran {
 
+// The names of the threads that flush a batch's file systems in the background, that help put its
+// files in place, and that close the old files.
+constexpr char flush_thread_name[] = "tessaran flush";
+constexpr char place_thread_name[] = "tessaran place";
+constexpr char close_thread_name[] = "tessaran close";
+
 // Holds finished work files, and the outcomes of the files named between them, until it is
 // committed: then each file system the work files lie on is flushed once, every work file is
 // renamed over its file in the order the names were given, and every outcome is reported in that
-// order. It holds descriptors, never content.
+// order. It holds descriptors, never content. The flush may run in the background while the next
+// files are taken: two sets of files are then held, the one being flushed and the one being filled.
 class Batch {
   public:
-    // `most_files` bounds the files held at once, so that a run keeps descriptors to spare.
-    Batch(const HeldSignals& signals, Report report, std::size_t most_files);
+    // `most_files` bounds the files of each set, so that a run keeps descriptors to spare; files
+    // are put in place on up to `placing_threads` threads.
+    Batch(const HeldSignals& signals, Report report, std::size_t most_files,
+          std::size_t placing_threads);
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
     ~Batch();
 
-    // Whether no file is held.
-    bool empty() const { return held_files_ == 0; }
     // Whether the batch should be committed before another file is taken.
     bool full() const;
-    // Whether committing it now costs no flush of a file system: every file held lies where
-    // nothing survives a power cut anyway.
-    bool free_to_commit() const { return !entries_.empty() && held_to_flush_ == 0; }
+    // Whether committing it now costs no flush of a file system, nor a wait for one: every file
+    // held lies where nothing survives a power cut anyway.
+    bool free_to_commit() const {
+        return !entries_.empty() && held_to_flush_ == 0 && flushing_.empty();
+    }
     // Whether a held work file, in any directory, is named `name`.
     bool holds_work_name(const std::string& name) const;
     // Whether the file of `device` and `inode` is held, as a file to convert or as a work file.
@@ -58,8 +70,15 @@ class Batch {
     // into, then reports every outcome. A file whose flush, check or rename fails alone fails.
     // Once a held signal has arrived, no more renames: each file not yet put in place keeps its
     // old content, and its work file is removed. The renames are on disk before the next batch
-    // writes a block they may have freed.
+    // writes a block they may have freed. A set being flushed in the background goes first.
     void commit();
+    // Commits as `commit` does, but with the flush of the file systems on a thread of its own,
+    // while the next files are taken; `catch_up` puts the files in place once it is done. Where
+    // there is nothing to flush, or no thread to be had, this commits at once.
+    void commit_in_background();
+    // Puts in place the set flushed in the background and reports its outcomes, then those
+    // recorded behind it, once its flush is done; waits for that when `wait`.
+    void catch_up(bool wait);
 
   private:
     struct Entry {
@@ -70,18 +89,41 @@ class Batch {
         bool rename_short_of_room = false;
     };
 
-    void make_durable();
+    static BatchFlush flush_of(const std::vector<Entry>& entries);
+    void take_flush(const BatchFlush& flush, std::vector<Entry>& entries);
+    void put_in_place_and_report(std::vector<Entry>& entries, bool keep_old_files);
     Outcome put_in_place(Entry& entry);
     Outcome swap_in(HeldFile& file);
-    void put_in_place_all();
-    void let_go_of_old_files();
+    void put_in_place_all(std::vector<Entry>& entries, bool keep_old_files);
+    void keep_old_files(std::vector<Entry>& entries);
+    void let_go_of_kept_files(const BatchFlush& flush);
+    void join_closer();
+    void place_each(std::vector<Entry>& entries);
+    bool place_short_of_room(std::vector<Entry>& entries);
+    void let_go_of_old_files(std::vector<Entry>& entries);
+    void report_leading_outcomes();
+    void start_filling();
 
     const HeldSignals& signals_;
     DirectorySync directories_;
     DirectorySync removals_;  // folders a swapped-out old file was removed from since their flush
     Report report_;
     std::size_t most_files_;
-    std::vector<Entry> entries_;
+    std::size_t placing_threads_;
+    std::vector<Entry> entries_;  // the set being filled
+    // The set being flushed in the background, by `flusher_` through `flush_`, and whether that
+    // is done; the flusher reads only `flush_`, and sets only it and `flushed_`.
+    std::vector<Entry> flushing_;
+    std::unique_ptr<BatchFlush> flush_;
+    std::atomic<bool> flushed_{false};
+    std::thread flusher_;
+    // The old files of the last set put in place in the background: kept open, so that their
+    // blocks stay theirs, until the renames are on disk, through the next set's flush. Then they
+    // are closed on `closer_`, which owns `closing_` until it is joined: the last close of a file
+    // replaced frees its blocks, which costs as much as a rename.
+    std::vector<UniqueFd> kept_old_files_;
+    std::vector<UniqueFd> closing_;
+    std::thread closer_;
     std::size_t held_files_ = 0;
     std::size_t held_to_flush_ = 0;  // held files whose durability needs a flush
     off_t held_bytes_ = 0;

@@ -25,8 +25,10 @@ constexpr rlim_t spare_descriptors = 32;
 // A held file takes three (the file, its work file, its directory); a noted directory one. A file
 // converted ahead takes three as well.
 constexpr rlim_t descriptors_per_file = 4;
-// Files held in a batch at once, at most, and as many again converted ahead.
+// Files held at once in each of the batch's two sets (the one being flushed, the one being
+// filled), at most, and as many again converted ahead.
 constexpr std::size_t most_files_at_once = 512;
+constexpr std::size_t most_files_open = 3 * most_files_at_once;
 // Threads converting ahead, at most.
 constexpr int most_threads = 8;
 // On several threads, the chunk buffers of a run share this much, so that its memory is the same
@@ -37,14 +39,23 @@ constexpr std::size_t smallest_chunk = std::size_t{32} * 1024;
 constexpr std::size_t page = 4096;
 
 // How many files may be open at once within the open-file limit: held in the batch (with their
-// directories noted) or converted ahead.
+// directories noted) or converted ahead. A soft limit below the hard one is raised first, as far as
+// the run can use: a shell's soft limit is often far below what its user may have.
 std::size_t files_open_at_once() {
     struct rlimit limit {};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
-        return 2 * most_files_at_once;
+        return most_files_open;
+    }
+    const rlim_t wanted = spare_descriptors + descriptors_per_file * most_files_open;
+    if (limit.rlim_cur < wanted && limit.rlim_cur < limit.rlim_max) {
+        struct rlimit raised = limit;
+        raised.rlim_cur = std::min(wanted, limit.rlim_max);
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        }
     }
     const rlim_t room = limit.rlim_cur > spare_descriptors ? limit.rlim_cur - spare_descriptors : 0;
-    return std::clamp<std::size_t>(room / descriptors_per_file, 1, 2 * most_files_at_once);
+    return std::clamp<std::size_t>(room / descriptors_per_file, 1, most_files_open);
 }
 
 // How many threads the run may convert on: one for each CPU it may run on, so that a run pinned to
@@ -58,11 +69,16 @@ std::size_t threads_to_use() {
     return static_cast<std::size_t>(std::clamp(CPU_COUNT(&allowed), 1, most_threads));
 }
 
-// How many files may be converted ahead: none on one thread; else half of the files that may be
-// open, the other half held by the batch.
+// How many files may be converted ahead: none on one thread; else a third of the files that may be
+// open, the rest held by the batch's two sets.
 std::size_t window_for(std::size_t threads) {
     const std::size_t files = files_open_at_once();
-    return threads > 1 && files >= 4 ? files - std::min(files / 2, most_files_at_once) : 0;
+    return threads > 1 && files >= 6 ? files - 2 * std::min(files / 3, most_files_at_once) : 0;
+}
+
+// How many files each of the batch's two sets may hold, besides the `window` converted ahead.
+std::size_t batch_files(std::size_t window) {
+    return std::clamp<std::size_t>((files_open_at_once() - window) / 2, 1, most_files_at_once);
 }
 
 // The chunk size of every thread of a run on `threads` threads: one set of chunk buffers for each
@@ -97,8 +113,7 @@ Converter::Converter(const HeldSignals& signals, Report report)
       window_(window_for(threads_to_use())),
       files_(signals, file_systems_),
       buffers_(fastest_chunk, true),
-      in_turn_(signals, std::move(report),
-               std::min(files_open_at_once() - window_, most_files_at_once)) {}
+      in_turn_(signals, std::move(report), batch_files(window_), threads_to_use()) {}
 
 void Converter::convert(const char* path) {
     files_.convert(path, in_turn_, buffers_);
@@ -131,9 +146,12 @@ void Converter::convert_all(const char* const* paths, std::size_t count) {
 void Converter::convert_with(Pipeline& pipeline, const char* const* paths, std::size_t count) {
     pipeline.start(paths, count, 0);
     for (std::size_t next = 0; next < count; ++next) {
-        // Rather than wait, put in place what costs no flush to put in place.
-        if (in_turn_.free_to_commit() && !pipeline.next_ready()) {
-            in_turn_.commit();
+        // Rather than wait, put in place what costs no flush, or no more, to put in place.
+        if (!pipeline.next_ready()) {
+            in_turn_.catch_up();
+            if (in_turn_.free_to_commit()) {
+                in_turn_.commit();
+            }
         }
         if (signals_.pending() != 0 || !pipeline.wait_for_next()) {
             return hand_over_decided(pipeline, paths, next, count);

@@ -1,6 +1,7 @@
 // Making renames durable: flushing each directory a file was renamed into.
 #include "directory_sync.hpp"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -43,6 +44,12 @@ void DirectorySync::flushed(const struct stat& status) {
             return;
         }
     }
+}
+
+void DirectorySync::flushed_with(dev_t device) {
+    noted_.erase(std::remove_if(noted_.begin(), noted_.end(),
+                                [device](const Noted& noted) { return noted.device == device; }),
+                 noted_.end());
 }
 
 bool DirectorySync::flush() {

@@ -23,6 +23,9 @@ class DirectorySync {
     void changed(int directory, const struct stat& status);
     // Notes that the directory of `status` has been flushed since: it needs no flush of its own.
     void flushed(const struct stat& status);
+    // Notes that the whole file system `device` has been flushed since every directory on it was
+    // noted: none of them needs a flush of its own.
+    void flushed_with(dev_t device);
     // Flushes every directory noted since the last call. False if any could not be flushed.
     bool flush();
 

@@ -115,16 +115,33 @@ Durability FileSystems::of(dev_t device, int fd) {
     return known_.back().durability;
 }
 
-bool BatchFlush::made_durable(int work, dev_t device, Durability durability) {
-    if (durability != Durability::with_batch) {
-        return true;  // made durable on its own, or needing nothing
+void BatchFlush::add(int work, dev_t device, Durability durability) {
+    files_.push_back({work, device, work >= 0 && durability == Durability::with_batch, false});
+}
+
+bool BatchFlush::needed() const {
+    return std::any_of(files_.begin(), files_.end(),
+                       [](const File& file) { return file.with_batch; });
+}
+
+void BatchFlush::run() {
+    std::vector<dev_t> tried;
+    for (auto first = files_.begin(); first != files_.end(); ++first) {
+        if (!first->with_batch ||
+            std::find(tried.begin(), tried.end(), first->device) != tried.end()) {
+            continue;
+        }
+        tried.push_back(first->device);
+        if (::syncfs(first->work) == 0) {
+            flushed_.push_back(first->device);
+            continue;
+        }
+        for (auto file = first; file != files_.end(); ++file) {
+            if (file->with_batch && file->device == first->device) {
+                file->failed = ::fsync(file->work) != 0;
+            }
+        }
     }
-    auto flushed = std::find_if(flushed_.begin(), flushed_.end(),
-                                [device](const Flushed& each) { return each.device == device; });
-    if (flushed == flushed_.end()) {
-        flushed = flushed_.insert(flushed_.end(), {device, ::syncfs(work) != 0});
-    }
-    return !flushed->failed || ::fsync(work) == 0;
 }
 
 }  // namespace tessaran

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -75,19 +76,31 @@ class FileSystems {
 
 // Makes the work files of one batch durable: each file system once, through the first work file
 // on it. A failed flush of a whole file system may stem from any file on it, this run's or another
-// program's: each work file on it is then flushed on its own to learn which of them are sound.
+// program's: each work file on it is then flushed on its own to learn which of them are sound. It
+// may be run on a thread of its own: it keeps its own list of the work files.
 class BatchFlush {
   public:
-    // Whether the work file `work` on the file system `device`, prepared as `durability`, is
-    // durable once its file system is flushed; flushes that, if it has not been yet.
-    bool made_durable(int work, dev_t device, Durability durability);
+    // Adds the work file `work` on the file system `device`, prepared as `durability`; -1 for an
+    // outcome that holds no work file.
+    void add(int work, dev_t device, Durability durability);
+    // Whether any work file added needs the flush of its file system.
+    bool needed() const;
+    // Flushes the file system of every work file that needs it.
+    void run();
+    // Whether the work file added `index`-th is durable, once run.
+    bool made_durable(std::size_t index) const { return !files_[index].failed; }
+    // The file systems flushed whole, once run: all that was written there before is durable.
+    const std::vector<dev_t>& flushed() const { return flushed_; }
 
   private:
-    struct Flushed {
+    struct File {
+        int work;
         dev_t device;
+        bool with_batch;  // made durable by the flush of its file system
         bool failed;
     };
-    std::vector<Flushed> flushed_;
+    std::vector<File> files_;
+    std::vector<dev_t> flushed_;
 };
 
 }  // namespace tessaran

@@ -19,13 +19,16 @@ Step InTurn::make_way() {
 }
 
 void InTurn::hand_over(const char* path, Result result) {
+    batch_.catch_up(false);
     if (result.verdict.outcome == Outcome::converted) {
         batch_.hold(path, std::move(result.file));
     } else {
         batch_.record(path, result.verdict.outcome);
     }
-    if (signals_.pending() != 0 || batch_.full()) {
+    if (signals_.pending() != 0) {
         batch_.commit();
+    } else if (batch_.full()) {
+        batch_.commit_in_background();
     }
 }
 

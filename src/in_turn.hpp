@@ -18,8 +18,9 @@ namespace tessaran {
 // a file in place and then wait, as one file at a time would.
 class InTurn final : public Turn {
   public:
-    InTurn(const HeldSignals& signals, Report report, std::size_t most_files)
-        : signals_(signals), batch_(signals, std::move(report), most_files) {}
+    InTurn(const HeldSignals& signals, Report report, std::size_t most_files,
+           std::size_t placing_threads)
+        : signals_(signals), batch_(signals, std::move(report), most_files, placing_threads) {}
 
     // One file at a time, a work file held under the name found would be in place already: it is
     // put there, and the name looked up again.
@@ -30,13 +31,15 @@ class InTurn final : public Turn {
         return batch_.holds_inode(entry.st_dev, entry.st_ino);
     }
     // Holds a converted file in the batch, or records any other outcome; then commits the batch
-    // when it is full, or once a held signal has arrived.
+    // once a held signal has arrived, or in the background when it is full.
     void hand_over(const char* path, Result result) override;
 
     // Whether putting the batch in place now costs no flush of a file system.
     bool free_to_commit() const { return batch_.free_to_commit(); }
     // Puts what the batch holds in place, and reports every outcome it has recorded.
     void commit() { batch_.commit(); }
+    // Puts in place what was flushed in the background, if that flush is done.
+    void catch_up() { batch_.catch_up(false); }
     // Commits what the batch holds, then flushes every directory a file was renamed into; false
     // if any could not be flushed.
     bool finish() { return batch_.finish(); }
