@@ -17,7 +17,8 @@ Ahead AheadOfTurn::convert(const char* path) {
 // Asked before the file is even opened, so that nothing of it is held when it is converted in its
 // turn.
 Step AheadOfTurn::on_found(const Target& target) {
-    return could_be_work_name(target.name) || file_systems_.swapped_in(target.directory.get())
+    return could_be_work_name(target.name) ||
+                   file_systems_.swapped_in(target.folder.st_dev, target.directory.get())
                ? Step::wait_for_turn
                : Step::go_on;
 }

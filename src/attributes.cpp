@@ -174,7 +174,8 @@ mode_t without_privileges(mode_t mode) {
 // finally will. Then, while the new owner has no right to it, every attribute but the access ACL,
 // a capability among them; then the owner's rights together with the set-id bits; then the ACL,
 // which sets the permission bits that the original's ACL and mode agreed on; then the mode.
-int copy_attributes(int original, const struct stat& status, int replacement, bool leased) {
+int copy_attributes(int original, const struct stat& status, int replacement,
+                    const struct stat& made, bool leased) {
     std::vector<std::string> names;
     if (!attribute_names(original, names)) {
         return errno;
@@ -182,14 +183,16 @@ int copy_attributes(int original, const struct stat& status, int replacement, bo
     if (const int error = remove_others(replacement, names)) {
         return error;
     }
-    // The replacement is this process's own until the change of owner.
-    const uid_t runner = ::geteuid();
+    // The replacement is this process's own until the change of owner, which a file made with the
+    // original's owner and group already has.
+    const uid_t runner = made.st_uid;
     const bool owner_changes = runner != status.st_uid;
     if (owner_changes && ::fchmod(replacement, 0) != 0) {
         return errno;
     }
     struct stat now = status;
-    if (::fchown(replacement, status.st_uid, status.st_gid) != 0) {
+    const bool owned_as_given = !owner_changes && made.st_gid == status.st_gid;
+    if (!owned_as_given && ::fchown(replacement, status.st_uid, status.st_gid) != 0) {
         // Not permitted: the file keeps this process's owner, and its group where that fails too.
         if (::fchown(replacement, static_cast<uid_t>(-1), status.st_gid) != 0) {
             errno = 0;

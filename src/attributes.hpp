@@ -17,7 +17,8 @@ namespace tessaran {
 // lease on it tells whether that owner opened it meanwhile (`leased` false), the set-id bits and
 // capabilities are not given, as after that owner's own write. Returns 0, or the error of the
 // call that failed where an attribute could not be given and the new file does not already hold
-// it.
-int copy_attributes(int original, const struct stat& status, int replacement, bool leased);
+// it. `made` is the status of the replacement as this process made it, its owner this process.
+int copy_attributes(int original, const struct stat& status, int replacement,
+                    const struct stat& made, bool leased);
 
 }  // namespace tessaran

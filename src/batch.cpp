@@ -123,13 +123,24 @@ void Batch::record(const char* path, Outcome outcome) {
     entries_.push_back({path, outcome, nullptr, false});
 }
 
-// Nothing is put in place once a held signal has arrived, so nothing is flushed either.
+// Nothing is put in place once a held signal has arrived, so nothing is flushed either. After a
+// set flushed in the background, this set's flush goes on while that one is put in place; the
+// folders renamed into are then flushed for both.
 void Batch::commit() {
-    catch_up(true);
-    if (held_files_ > 0 && signals_.pending() == 0) {
-        BatchFlush flush = flush_of(entries_);
-        flush.run();
-        take_flush(flush, entries_);
+    if (!flushing_.empty()) {
+        let_go_of_kept_files(*end_flush(flushing_));
+    }
+    auto flush = std::make_unique<BatchFlush>(flush_of(entries_));
+    const bool to_flush = held_files_ > 0 && signals_.pending() == 0 && flush->needed();
+    if (to_flush) {
+        start_flush(std::move(flush), !flushing_.empty());
+    }
+    if (!flushing_.empty()) {
+        put_in_place_and_report(flushing_, true);
+        flushing_.clear();
+    }
+    if (to_flush) {
+        (void)end_flush(entries_);
     }
     put_in_place_and_report(entries_, false);
     start_filling();
@@ -141,14 +152,7 @@ void Batch::commit_in_background() {
     if (signals_.pending() != 0 || !flush->needed()) {
         return commit();
     }
-    flush_ = std::move(flush);
-    flusher_ = start_named_thread(flush_thread_name, [this] {
-        flush_->run();
-        flushed_ = true;
-    });
-    if (!flusher_.joinable()) {
-        return commit();
-    }
+    start_flush(std::move(flush), true);
     flushing_.swap(entries_);
     start_filling();
 }
@@ -157,14 +161,34 @@ void Batch::catch_up(bool wait) {
     if (flushing_.empty() || (!wait && !flushed_)) {
         return;
     }
-    flusher_.join();
-    flushed_ = false;
-    take_flush(*flush_, flushing_);
-    let_go_of_kept_files(*flush_);
-    flush_.reset();
+    let_go_of_kept_files(*end_flush(flushing_));
     put_in_place_and_report(flushing_, true);
     flushing_.clear();
     report_leading_outcomes();
+}
+
+// Where no thread can be had, the flush is made at once.
+void Batch::start_flush(std::unique_ptr<BatchFlush> flush, bool in_background) {
+    flush_ = std::move(flush);
+    if (in_background) {
+        flusher_ = start_named_thread(flush_thread_name, [this] {
+            flush_->run();
+            flushed_ = true;
+        });
+    }
+    if (!flusher_.joinable()) {
+        flush_->run();
+        flushed_ = true;
+    }
+}
+
+std::unique_ptr<BatchFlush> Batch::end_flush(std::vector<Entry>& entries) {
+    if (flusher_.joinable()) {
+        flusher_.join();
+    }
+    flushed_ = false;
+    take_flush(*flush_, entries);
+    return std::move(flush_);
 }
 
 // Every outcome before the first file held is final, with nothing left ahead of it to report.
@@ -228,7 +252,7 @@ void Batch::put_in_place_all(std::vector<Entry>& entries, bool keep_old_files) {
             }
             if (entry.outcome == Outcome::converted &&
                 !put_in_place_alone(entry.held->durability)) {
-                directories_.changed(entry.held->target.directory.get(), entry.held->folder);
+                directories_.changed(entry.held->target.directory.get(), entry.held->target.folder);
             } else if (entry.rename_short_of_room) {
                 last_short = &entry;
             } else if (entry.outcome != Outcome::converted) {
@@ -376,11 +400,11 @@ Outcome Batch::swap_in(HeldFile& file) {
     const bool flushed = folder && ::fsync(folder.get()) == 0;
     directories_failed_ = !flushed || directories_failed_;
     if (flushed) {
-        removals_.flushed(file.folder);
+        removals_.flushed(file.target.folder);
     }
     file.work.remove_swapped_out();
     file.work.let_go();
-    removals_.changed(file.target.directory.get(), file.folder);
+    removals_.changed(file.target.directory.get(), file.target.folder);
     return Outcome::converted;
 }
 

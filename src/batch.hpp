@@ -90,6 +90,10 @@ class Batch {
     };
 
     static BatchFlush flush_of(const std::vector<Entry>& entries);
+    // Flushes the file systems `flush` names, on a thread of its own if `in_background`.
+    void start_flush(std::unique_ptr<BatchFlush> flush, bool in_background);
+    // Waits for the flush started last, takes what it found into `entries`, and hands it back.
+    std::unique_ptr<BatchFlush> end_flush(std::vector<Entry>& entries);
     void take_flush(const BatchFlush& flush, std::vector<Entry>& entries);
     void put_in_place_and_report(std::vector<Entry>& entries, bool keep_old_files);
     Outcome put_in_place(Entry& entry);

@@ -213,9 +213,9 @@ FileConverter::Try FileConverter::convert_locked(Target& target, UniqueFd& input
         return Step::wait_for_turn;
     }
     const bool holes = has_holes(input.get(), status);
-    buffers.first().rescaler.expect_holes(holes);
+    buffers.first().rescaler.start_input(holes);
     if (buffers.second() != nullptr) {
-        buffers.second()->rescaler.expect_holes(holes);
+        buffers.second()->rescaler.start_input(holes);
     }
     // Look before writing: a file with nothing to convert keeps its inode and times.
     ChangeProbe probe;
@@ -238,10 +238,7 @@ FileConverter::Try FileConverter::replace(Target& target, UniqueFd& input,
                                           const struct stat& status, off_t unchanged_prefix,
                                           bool holes, Turn& turn, ThreadBuffers& buffers) {
     auto file = std::make_unique<HeldFile>(std::move(target), std::move(input), status);
-    if (::fstat(file->target.directory.get(), &file->folder) != 0) {
-        return ended({Outcome::failed, errno});
-    }
-    file_systems_.before_writing(file->target.directory.get(), file->folder.st_dev);
+    file_systems_.before_writing(file->target.directory.get(), file->target.folder.st_dev);
     if (std::optional<Try> not_created = create_work_file(*file, turn)) {
         return std::move(*not_created);
     }
@@ -258,7 +255,8 @@ FileConverter::Try FileConverter::replace(Target& target, UniqueFd& input,
     if (::fstat(work, &file->written) != 0) {
         return ended({Outcome::failed, errno});
     }
-    if (const int error = copy_attributes(file->input.get(), status, work, file->work.leased())) {
+    if (const int error =
+            copy_attributes(file->input.get(), status, work, file->written, file->work.leased())) {
         return ended({Outcome::failed, error});
     }
     // Someone opened the work file while it was given its owner: it fails now rather than at its

@@ -93,10 +93,8 @@ Prepared FileSystems::prepare(int work, dev_t device) {
     return {durability, alone && ::fsync(work) != 0 ? errno : 0};
 }
 
-bool FileSystems::swapped_in(int directory) {
-    struct stat folder {};
-    if (::fstat(directory, &folder) != 0 ||
-        of(folder.st_dev, directory) != Durability::swapped_in) {
+bool FileSystems::swapped_in(dev_t device, int directory) {
+    if (of(device, directory) != Durability::swapped_in) {
         return false;
     }
     one_at_a_time_ = true;

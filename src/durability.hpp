@@ -54,9 +54,10 @@ class FileSystems {
     // Makes the finished work file `work`, on the file system `device`, as durable as its batch
     // needs before that batch's own flush: on its own, where no flush of the batch does it.
     Prepared prepare(int work, dev_t device);
-    // Whether files in the folder `directory` are swapped in one at a time; once one is found, the
-    // run converts one file after the other (see `one_at_a_time`).
-    bool swapped_in(int directory);
+    // Whether files in the folder `directory`, on the file system `device`, are swapped in one at
+    // a time; once one is found, the run converts one file after the other (see
+    // `one_at_a_time`).
+    bool swapped_in(dev_t device, int directory);
     // Whether a folder where files are swapped in one at a time has been found.
     bool one_at_a_time() const { return one_at_a_time_; }
 

@@ -27,9 +27,8 @@ struct HeldFile {
           work(target.directory.get(), target.name) {}
 
     Target target;
-    UniqueFd input;         // holds the lock
-    struct stat start;      // the input as it was converted
-    struct stat folder {};  // the directory it lies in, and is renamed into
+    UniqueFd input;     // holds the lock
+    struct stat start;  // the input as it was converted
     WorkFile work;
     // The work file as this run's last write left it, before any attribute was given: its file
     // system, and the size and time that no other writer may change.

@@ -12,6 +12,9 @@
 namespace tessaran {
 
 void InputWindow::reset(int fd, off_t end) {
+    if (same_input_ && fd == fd_ && end == input_end_ && !failed_) {
+        return;
+    }
     fd_ = fd;
     start_ = 0;
     size_ = 0;

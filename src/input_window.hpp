@@ -23,11 +23,17 @@ class InputWindow {
     void watch(const HeldSignals& signals) { signals_ = &signals; }
     bool interrupted() const { return signals_ != nullptr && signals_->pending() != 0; }
 
-    // Starts over on `fd`, with nothing read yet; the input ends at `end`, or where the file does
-    // when `end` is the largest offset.
+    // Starts over on `fd`; the input ends at `end`, or where the file does when `end` is the
+    // largest offset. What the window holds is kept where it is of the same input as before, since
+    // `start_input`; otherwise nothing is read yet.
     void reset(int fd, off_t end);
-    // Whether the inputs from now on may have holes, whose zeros are then filled in, not read.
-    void expect_holes(bool holes) { holes_ = holes; }
+    // Starts on an input of its own, which may have holes, whose zeros are then filled in, not
+    // read, when `holes`: what the window holds is of no use from now on.
+    void start_input(bool holes) {
+        holes_ = holes;
+        same_input_ = true;
+        fd_ = -1;
+    }
 
     // The bytes from `at` to the end of the window; empty at the end of the input or after a read
     // error. When `at` lies outside, the window is read afresh from `line_start` if that keeps
@@ -67,6 +73,7 @@ class InputWindow {
     off_t input_end_ = 0;  // where the input ends, as far as known
     bool failed_ = false;
     bool holes_ = false;
+    bool same_input_ = false;  // a reset to `fd_` and `input_end_` is of the same input
     // A stretch of data found last, so that most offsets need no question to the file system.
     off_t data_begin_ = 0;
     off_t data_end_ = 0;

@@ -127,10 +127,10 @@ bool locate(const char* argument, Target& target, Verdict& failure) {
     // working directory's name meanwhile.
     if (!directory) {
         directory = UniqueFd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (!directory) {
-            failure = lookup_failure();
-            return false;
-        }
+    }
+    if (!directory || ::fstat(directory.get(), &target.folder) != 0) {
+        failure = lookup_failure();
+        return false;
     }
     target.directory = std::move(directory);
     target.name = std::move(name);

@@ -43,8 +43,10 @@ class Rescaler {
 
     // Makes a held signal that arrives end every later scan as a read failure.
     void watch(const HeldSignals& signals) { window_.watch(signals); }
-    // Whether the files scanned from now on may have holes, which are then leapt over unread.
-    void expect_holes(bool holes) { window_.expect_holes(holes); }
+    // Starts on a file of its own, which may have holes, then leapt over unread, when `holes`.
+    // Until the next start, scans of the same descriptor to the same end read again none of what
+    // the last scan left in the buffer: a small file is read once, however often it is scanned.
+    void start_input(bool holes) { window_.start_input(holes); }
 
     // The first offset at or after `at` that starts a line, or `end`; -1 on a read error.
     off_t line_start_from(int fd, off_t at, off_t end);
