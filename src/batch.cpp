@@ -17,9 +17,6 @@ namespace {
 
 // Outcomes waiting for their turn, at most, so that memory stays small whatever the arguments.
 constexpr std::size_t most_entries = 1024;
-// Entries for each thread that puts files in place, at least: a thread costs as much to start as
-// a few renames.
-constexpr std::size_t worth_a_thread = 16;
 
 // Whether `then` and `now` show the same size and modification time: no write and no cut between.
 bool same_content_time(const struct stat& then, const struct stat& now) {
@@ -55,14 +52,12 @@ bool still_named(const char* path, const struct stat& start) {
 
 }  // namespace
 
-Batch::Batch(const HeldSignals& signals, Report report, std::size_t most_files,
-             std::size_t placing_threads)
+Batch::Batch(const HeldSignals& signals, Report report, std::size_t most_files)
     : signals_(signals),
       directories_(most_files),
       removals_(most_files),
       report_(std::move(report)),
-      most_files_(most_files),
-      placing_threads_(placing_threads) {
+      most_files_(most_files) {
     entries_.reserve(most_entries);
 }
 
@@ -274,37 +269,13 @@ void Batch::put_in_place_all(std::vector<Entry>& entries, bool keep_old_files) {
     }
 }
 
-// Puts every held file in place, each on whichever thread takes it up first: the checks and
-// renames of distinct files wait on nothing but the kernel, and the order in which they land
-// within one batch is of no account, since all of them are on disk before any of the next. A file
-// swapped in is put in place on its own, on this thread.
+// Puts every held file in place, in the order named, so that a run killed at any rename has
+// renamed exactly the files of the batch named before it.
 void Batch::place_each(std::vector<Entry>& entries) {
-    std::atomic<std::size_t> next{0};
-    const auto place = [this, &entries, &next] {
-        for (std::size_t index = next++; index < entries.size(); index = next++) {
-            Entry& entry = entries[index];
-            if (entry.held) {
-                entry.outcome =
-                    signals_.pending() != 0 ? Outcome::interrupted : put_in_place(entry);
-            }
+    for (Entry& entry : entries) {
+        if (entry.held) {
+            entry.outcome = signals_.pending() != 0 ? Outcome::interrupted : put_in_place(entry);
         }
-    };
-    const bool alone = std::any_of(entries.begin(), entries.end(), [](const Entry& entry) {
-        return entry.held && put_in_place_alone(entry.held->durability);
-    });
-    std::vector<std::thread> helpers;
-    for (std::size_t helper = 1;
-         !alone && entries.size() >= worth_a_thread * (helper + 1) && helper < placing_threads_;
-         ++helper) {
-        std::thread started = start_named_thread(place_thread_name, place);
-        if (!started.joinable()) {
-            break;
-        }
-        helpers.push_back(std::move(started));
-    }
-    place();
-    for (std::thread& helper : helpers) {
-        helper.join();
     }
 }
 

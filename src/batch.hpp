@@ -21,10 +21,9 @@
 
 namespace tessaran {
 
-// The names of the threads that flush a batch's file systems in the background, that help put its
-// files in place, and that close the old files.
+// The names of the threads that flush a batch's file systems in the background, and that close its
+// old files.
 constexpr char flush_thread_name[] = "tessaran flush";
-constexpr char place_thread_name[] = "tessaran place";
 constexpr char close_thread_name[] = "tessaran close";
 
 // Holds finished work files, and the outcomes of the files named between them, until it is
@@ -34,10 +33,8 @@ constexpr char close_thread_name[] = "tessaran close";
 // files are taken: two sets of files are then held, the one being flushed and the one being filled.
 class Batch {
   public:
-    // `most_files` bounds the files of each set, so that a run keeps descriptors to spare; files
-    // are put in place on up to `placing_threads` threads.
-    Batch(const HeldSignals& signals, Report report, std::size_t most_files,
-          std::size_t placing_threads);
+    // `most_files` bounds the files of each set, so that a run keeps descriptors to spare.
+    Batch(const HeldSignals& signals, Report report, std::size_t most_files);
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
     ~Batch();
@@ -113,7 +110,6 @@ class Batch {
     DirectorySync removals_;  // folders a swapped-out old file was removed from since their flush
     Report report_;
     std::size_t most_files_;
-    std::size_t placing_threads_;
     std::vector<Entry> entries_;  // the set being filled
     // The set being flushed in the background, by `flusher_` through `flush_`, and whether that
     // is done; the flusher reads only `flush_`, and sets only it and `flushed_`.

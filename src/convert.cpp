@@ -113,7 +113,7 @@ Converter::Converter(const HeldSignals& signals, Report report)
       window_(window_for(threads_to_use())),
       files_(signals, file_systems_),
       buffers_(fastest_chunk, true),
-      in_turn_(signals, std::move(report), batch_files(window_), threads_to_use()) {}
+      in_turn_(signals, std::move(report), batch_files(window_)) {}
 
 void Converter::convert(const char* path) {
     files_.convert(path, in_turn_, buffers_);

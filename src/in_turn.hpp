@@ -18,9 +18,8 @@ namespace tessaran {
 // a file in place and then wait, as one file at a time would.
 class InTurn final : public Turn {
   public:
-    InTurn(const HeldSignals& signals, Report report, std::size_t most_files,
-           std::size_t placing_threads)
-        : signals_(signals), batch_(signals, std::move(report), most_files, placing_threads) {}
+    InTurn(const HeldSignals& signals, Report report, std::size_t most_files)
+        : signals_(signals), batch_(signals, std::move(report), most_files) {}
 
     // One file at a time, a work file held under the name found would be in place already: it is
     // put there, and the name looked up again.

@@ -1,6 +1,7 @@
 // The command line as a user meets it: messages, exit statuses, order of files.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,8 @@ struct Many {
     int folders = 0;
     const char* tmpfs_size = nullptr;
     std::size_t file_size = 0;
-    off_t hole = 0;  // a hole of this size before the content of each
+    off_t hole = 0;       // a hole of this size before the content of each
+    bool beside = false;  // in the row's own folder, not on this machine's disk
 };
 
 // A folder the rows' files are made in.
@@ -77,6 +79,7 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
         // "link to NAME": a hard link to NAME, which holds a layout; "a folder": a folder
         const char* work_name_holds = "left by a killed run";
         long peak_kib = 0;  // the run's peak memory must stay under this, if given
+        std::vector<std::string> after = {};  // named after the many files
     };
     const Row rows[] = {
         // All converted: silent, status 0; a name given twice is scaled twice.
@@ -161,6 +164,17 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
          4 << 10},
         // A 4 EiB hole: passed in one step, however long, and left a hole.
         {{good}, "", 0, layout_after, {}, "", {1, 0, "size=64m", 0, off_t{4} << 60}},
+        // A name settled while a full batch is flushed behind it waits for that batch's messages.
+        {{good, dir / "absent-1.xml"},
+         dir / "absent-1.xml is not exist!\n" + dir / "absent-2.xml is not exist!\n",
+         1,
+         layout_after,
+         {},
+         "",
+         {511, 2, nullptr, 0, 0, true},
+         "left by a killed run",
+         0,
+         {dir / "absent-2.xml"}},
     };
     for (const Row& row : rows) {
 #ifdef TESSARAN_SANITIZED
@@ -199,10 +213,13 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
             continue;
         }
         std::vector<std::string> arguments = row.arguments;
+        const std::string many_in = row.many.beside ? dir / "many" : spread.path();
+        ::mkdir(many_in.c_str(), 0755);
         for (const std::string& file : testing_util::layout_files(
-                 spread.path(), row.many.count, content, row.many.folders, row.many.hole)) {
+                 many_in, row.many.count, content, row.many.folders, row.many.hole)) {
             arguments.push_back(file);
         }
+        arguments.insert(arguments.end(), row.after.begin(), row.after.end());
         const auto result = run_tool(arguments, row.launch);
         EXPECT_EQ(result.output, row.output);
         EXPECT_EQ(result.exit_status, row.exit_status);
@@ -211,7 +228,7 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
         EXPECT_TRUE(row.peak_kib == 0 || std::stol("0" + read_file(peak)) < row.peak_kib)
             << "peak memory " << read_file(peak) << "KiB";
         const std::string converted = row.many.count == 0 ? "" : reference::converted(content);
-        for (std::size_t i = row.arguments.size(); i < arguments.size(); ++i) {
+        for (std::size_t i = row.arguments.size(); i < arguments.size() - row.after.size(); ++i) {
             struct stat status {};
             ::stat(arguments[i].c_str(), &status);
             EXPECT_EQ(status.st_size, row.many.hole + static_cast<off_t>(converted.size()));
@@ -220,6 +237,7 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
             EXPECT_TRUE(read_file(arguments[i], row.many.hole) == converted) << arguments[i];
         }
         ::umount2(spread.path().c_str(), MNT_DETACH);
+        std::filesystem::remove_all(dir / "many");
     }
 }
 
