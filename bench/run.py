@@ -103,8 +103,8 @@ def halves(command, files):
     """One step: `command` over each half of `files` at once, each pinned to a CPU of its own."""
     cpus = sorted(os.sched_getaffinity(0))
     middle = len(files) // 2
-    return [pinned(cpus[0], command + files[:middle]),
-            pinned(cpus[-1], command + files[middle:])]
+    return [pinned(cpu, command + half)
+            for cpu, half in ((cpus[0], files[:middle]), (cpus[-1], files[middle:])) if half]
 
 
 PEERS = {
