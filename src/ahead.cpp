@@ -18,7 +18,7 @@ Ahead AheadOfTurn::convert(const char* path) {
 // turn.
 Step AheadOfTurn::on_found(const Target& target) {
     return could_be_work_name(target.name) ||
-                   file_systems_.swapped_in(target.folder.st_dev, target.directory.get())
+                   file_systems_.swapped_in(target.folder.device, target.directory.get())
                ? Step::wait_for_turn
                : Step::go_on;
 }

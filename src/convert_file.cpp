@@ -238,7 +238,7 @@ FileConverter::Try FileConverter::replace(Target& target, UniqueFd& input,
                                           const struct stat& status, off_t unchanged_prefix,
                                           bool holes, Turn& turn, ThreadBuffers& buffers) {
     auto file = std::make_unique<HeldFile>(std::move(target), std::move(input), status);
-    file_systems_.before_writing(file->target.directory.get(), file->target.folder.st_dev);
+    file_systems_.before_writing(file->target.directory.get(), file->target.folder.device);
     if (std::optional<Try> not_created = create_work_file(*file, turn)) {
         return std::move(*not_created);
     }
@@ -303,10 +303,10 @@ std::optional<FileConverter::Try> FileConverter::create_work_file(HeldFile& file
 // A leftover removed that was a link to this very file moves only its change time and link
 // count, which are then taken as they now stand.
 void FileConverter::take_link_moves(HeldFile& file) {
-    const struct stat& removed = file.work.removed_leftover();
+    const WorkFile::Removed& removed = file.work.removed_leftover();
     struct stat now {};
-    if (removed.st_nlink != 0 && removed.st_dev == file.start.st_dev &&
-        removed.st_ino == file.start.st_ino && ::fstat(file.input.get(), &now) == 0 &&
+    if (removed.links != 0 && removed.file.device == file.start.st_dev &&
+        removed.file.inode == file.start.st_ino && ::fstat(file.input.get(), &now) == 0 &&
         now.st_size == file.start.st_size && now.st_mtim.tv_sec == file.start.st_mtim.tv_sec &&
         now.st_mtim.tv_nsec == file.start.st_mtim.tv_nsec) {
         file.start.st_ctim = now.st_ctim;

@@ -15,9 +15,9 @@ DirectorySync::DirectorySync(std::size_t most_held_open) : most_held_open_(most_
     noted_.reserve(most_held_open_);
 }
 
-void DirectorySync::changed(int directory, const struct stat& status) {
+void DirectorySync::changed(int directory, FileId folder) {
     for (const Noted& noted : noted_) {
-        if (noted.device == status.st_dev && noted.inode == status.st_ino) {
+        if (noted.device == folder.device && noted.inode == folder.inode) {
             return;
         }
     }
@@ -34,12 +34,12 @@ void DirectorySync::changed(int directory, const struct stat& status) {
         failed_ = true;
         return;
     }
-    noted_.push_back({status.st_dev, status.st_ino, std::move(readable)});
+    noted_.push_back({folder.device, folder.inode, std::move(readable)});
 }
 
-void DirectorySync::flushed(const struct stat& status) {
+void DirectorySync::flushed(FileId folder) {
     for (auto noted = noted_.begin(); noted != noted_.end(); ++noted) {
-        if (noted->device == status.st_dev && noted->inode == status.st_ino) {
+        if (noted->device == folder.device && noted->inode == folder.inode) {
             noted_.erase(noted);
             return;
         }

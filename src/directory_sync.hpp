@@ -18,11 +18,11 @@ namespace tessaran {
 class DirectorySync {
   public:
     explicit DirectorySync(std::size_t most_held_open);
-    // Notes that an entry of `directory`, a descriptor of it of any kind, of `status`, changed: a
+    // Notes that an entry of `directory`, a descriptor of it of any kind, of `folder`, changed: a
     // file renamed into it, or one removed.
-    void changed(int directory, const struct stat& status);
-    // Notes that the directory of `status` has been flushed since: it needs no flush of its own.
-    void flushed(const struct stat& status);
+    void changed(int directory, FileId folder);
+    // Notes that the directory `folder` has been flushed since: it needs no flush of its own.
+    void flushed(FileId folder);
     // Notes that the whole file system `device` has been flushed since every directory on it was
     // noted: none of them needs a flush of its own.
     void flushed_with(dev_t device);

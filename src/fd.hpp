@@ -32,6 +32,12 @@ class UniqueFd {
     int fd_ = -1;
 };
 
+// What names a file or folder for as long as it lives: its file system and its inode.
+struct FileId {
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
 // Closes the listing of a folder it holds when it goes out of scope.
 struct ListingCloser {
     void operator()(DIR* listing) const { (void)::closedir(listing); }

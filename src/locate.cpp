@@ -128,10 +128,12 @@ bool locate(const char* argument, Target& target, Verdict& failure) {
     if (!directory) {
         directory = UniqueFd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
-    if (!directory || ::fstat(directory.get(), &target.folder) != 0) {
+    struct stat folder {};
+    if (!directory || ::fstat(directory.get(), &folder) != 0) {
         failure = lookup_failure();
         return false;
     }
+    target.folder = {folder.st_dev, folder.st_ino};
     target.directory = std::move(directory);
     target.name = std::move(name);
     return true;

@@ -3,18 +3,16 @@
 
 #include <string>
 
-#include <sys/stat.h>
-
 #include "fd.hpp"
 #include "outcome.hpp"
 
 namespace tessaran {
 
 // The file to convert: the directory it lives in, held open so that every later step works in
-// that same directory, the directory's status, and the file's name there.
+// that same directory, which directory that is, and the file's name there.
 struct Target {
     UniqueFd directory;
-    struct stat folder {};
+    FileId folder;
     std::string name;
 };
 

@@ -143,7 +143,7 @@ int WorkFile::remove_leftover(const std::string& name, uid_t file_owner, const I
     if (::unlinkat(directory_, name.c_str(), 0) != 0 && errno != ENOENT) {
         return errno == EPERM || errno == EACCES ? ENOTUNIQ : errno;
     }
-    removed_ = entry;
+    removed_ = {{entry.st_dev, entry.st_ino}, entry.st_nlink};
     return 0;
 }
 

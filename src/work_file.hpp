@@ -79,8 +79,12 @@ class WorkFile {
     bool leased() const { return leased_; }
     // Whether someone else opened the file since it was made: a lease that no longer stands.
     bool opened_by_others() const;
-    // The leftover removed to make room, if one was: its status; st_nlink is 0 otherwise.
-    const struct stat& removed_leftover() const { return removed_; }
+    // The leftover removed to make room, if one was, and the links it had; 0 links otherwise.
+    struct Removed {
+        FileId file;
+        nlink_t links = 0;
+    };
+    const Removed& removed_leftover() const { return removed_; }
     // Puts the work file in place of `target_name`; from then on it is no longer removed.
     bool rename_over(const std::string& target_name);
     // Swaps the work file with `target_name`, whose old file then stands under the work name, or
@@ -105,7 +109,7 @@ class WorkFile {
     std::string target_name_;
     std::string name_;
     UniqueFd fd_;
-    struct stat removed_ {};
+    Removed removed_;
     bool created_ = false;
     bool leased_ = false;
     bool placed_ = false;

@@ -162,6 +162,16 @@ void reports_each_failure_and_goes_on(const Place& dir, testing_util::RowSkips& 
          {40, 0, "size=200m", 3 << 20},
          "left by a killed run",
          4 << 10},
+        // Nor on the number of small files held: 1,100 of them in batches, on 16 CPUs.
+        {{good},
+         "",
+         0,
+         layout_after,
+         sixteen_cpus,
+         "",
+         {1100, 2, nullptr, 0, 0, true},
+         "left by a killed run",
+         4 << 10},
         // A 4 EiB hole: passed in one step, however long, and left a hole.
         {{good}, "", 0, layout_after, {}, "", {1, 0, "size=64m", 0, off_t{4} << 60}},
         // A name settled while a full batch is flushed behind it waits for that batch's messages.
