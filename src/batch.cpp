@@ -259,7 +259,7 @@ void Batch::put_in_place_all(std::vector<Entry>& entries, bool keep_old_files) {
             last_short->held.reset();
         }
         if (keep_old_files && last_short == nullptr) {
-            return this->keep_old_files(entries);
+            return keep_old_files_open(entries);
         }
         let_go_of_old_files(entries);
         if (last_short == nullptr) {
@@ -311,7 +311,7 @@ void Batch::let_go_of_old_files(std::vector<Entry>& entries) {
     }
 }
 
-void Batch::keep_old_files(std::vector<Entry>& entries) {
+void Batch::keep_old_files_open(std::vector<Entry>& entries) {
     for (Entry& entry : entries) {
         if (entry.held) {
             kept_old_files_.push_back(std::move(entry.held->input));

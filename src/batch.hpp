@@ -96,7 +96,7 @@ class Batch {
     Outcome put_in_place(Entry& entry);
     Outcome swap_in(HeldFile& file);
     void put_in_place_all(std::vector<Entry>& entries, bool keep_old_files);
-    void keep_old_files(std::vector<Entry>& entries);
+    void keep_old_files_open(std::vector<Entry>& entries);
     void let_go_of_kept_files(const BatchFlush& flush);
     void join_closer();
     void place_each(std::vector<Entry>& entries);

@@ -71,14 +71,14 @@ std::size_t threads_to_use() {
 
 // How many files may be converted ahead: none on one thread; else a third of the files that may be
 // open, the rest held by the batch's two sets.
-std::size_t window_for(std::size_t threads) {
-    const std::size_t files = files_open_at_once();
+std::size_t window_for(std::size_t threads, std::size_t files) {
     return threads > 1 && files >= 6 ? files - 2 * std::min(files / 3, most_files_at_once) : 0;
 }
 
-// How many files each of the batch's two sets may hold, besides the `window` converted ahead.
-std::size_t batch_files(std::size_t window) {
-    return std::clamp<std::size_t>((files_open_at_once() - window) / 2, 1, most_files_at_once);
+// How many files each of the batch's two sets may hold, of the `files` that may be open, besides
+// the `window` converted ahead.
+std::size_t batch_files(std::size_t files, std::size_t window) {
+    return std::clamp<std::size_t>((files - window) / 2, 1, most_files_at_once);
 }
 
 // The chunk size of every thread of a run on `threads` threads: one set of chunk buffers for each
@@ -110,10 +110,11 @@ void make_room_for(std::size_t files) {
 
 Converter::Converter(const HeldSignals& signals, Report report)
     : signals_(signals),
-      window_(window_for(threads_to_use())),
+      files_open_(files_open_at_once()),
+      window_(window_for(threads_to_use(), files_open_)),
       files_(signals, file_systems_),
       buffers_(fastest_chunk, true),
-      in_turn_(signals, std::move(report), batch_files(window_)) {}
+      in_turn_(signals, std::move(report), batch_files(files_open_, window_)) {}
 
 void Converter::convert(const char* path) {
     files_.convert(path, in_turn_, buffers_);
@@ -123,7 +124,7 @@ void Converter::convert_all(const char* const* paths, std::size_t count) {
     files_.name_all(paths, count);
     const std::size_t threads = window_ > 0 && count > 1 ? threads_to_use() : 1;
     if (threads > 1) {
-        make_room_for(files_open_at_once());
+        make_room_for(files_open_);
     }
     const std::size_t chunk = chunk_for(threads);
     buffers_ = ThreadBuffers(chunk, true);

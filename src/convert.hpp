@@ -45,6 +45,7 @@ class Converter {
                            std::size_t count);
 
     const HeldSignals& signals_;
+    std::size_t files_open_;    // how many files the run may hold open at once
     std::size_t window_;        // how many files may be converted ahead at once; 0 for none
     FileSystems file_systems_;  // shared by every thread; guards itself
     FileConverter files_;       // shared by every thread
