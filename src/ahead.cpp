@@ -10,7 +10,7 @@ namespace tessaran {
 
 Ahead AheadOfTurn::convert(const char* path) {
     handed_.reset();
-    files_.convert(path, *this, buffers_);
+    files_.convert(path, *this, buffers_, folder_);
     return std::exchange(handed_, std::nullopt);
 }
 

@@ -42,6 +42,7 @@ class AheadOfTurn final : public Turn {
     FileConverter& files_;
     FileSystems& file_systems_;
     ThreadBuffers buffers_;
+    LastFolder folder_;
     Ahead handed_;  // what the last file came to, until `convert` returns it
 };
 

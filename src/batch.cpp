@@ -10,8 +10,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "named_thread.hpp"
-
 namespace tessaran {
 namespace {
 
@@ -54,27 +52,19 @@ bool still_named(const char* path, const struct stat& start) {
 
 Batch::Batch(const HeldSignals& signals, Report report, std::size_t most_files)
     : signals_(signals),
-      directories_(most_files),
       removals_(most_files),
       report_(std::move(report)),
-      most_files_(most_files) {
+      most_files_(most_files),
+      renamed_(most_files),
+      renamed_before_flush_(most_files) {
     entries_.reserve(most_entries);
 }
 
 // Whatever is still held was never committed: its work files go, and the files keep their
 // old content. A flush still running is waited for, since it writes through their descriptors.
 Batch::~Batch() {
-    if (flusher_.joinable()) {
-        flusher_.join();
-    }
-    join_closer();
-}
-
-void Batch::join_closer() {
-    if (closer_.joinable()) {
-        closer_.join();
-    }
-    closing_.clear();
+    flusher_.wait();
+    closer_.wait();
 }
 
 // A file put in place on its own is committed as soon as it is held, so it is the last entry.
@@ -123,7 +113,7 @@ void Batch::record(const char* path, Outcome outcome) {
 // folders renamed into are then flushed for both.
 void Batch::commit() {
     if (!flushing_.empty()) {
-        let_go_of_kept_files(*end_flush(flushing_));
+        end_flush(flushing_);
     }
     auto flush = std::make_unique<BatchFlush>(flush_of(entries_));
     const bool to_flush = held_files_ > 0 && signals_.pending() == 0 && flush->needed();
@@ -135,55 +125,59 @@ void Batch::commit() {
         flushing_.clear();
     }
     if (to_flush) {
-        (void)end_flush(entries_);
+        end_flush(entries_);
     }
     put_in_place_and_report(entries_, false);
     start_filling();
 }
 
+// The set flushed before is put in place while this one is flushed: its renames are then put on
+// disk by the flush after.
 void Batch::commit_in_background() {
-    catch_up(true);
     auto flush = std::make_unique<BatchFlush>(flush_of(entries_));
     if (signals_.pending() != 0 || !flush->needed()) {
         return commit();
     }
+    if (!flushing_.empty()) {
+        end_flush(flushing_);
+    }
     start_flush(std::move(flush), true);
+    std::vector<Entry> flushed;
+    flushed.swap(flushing_);
     flushing_.swap(entries_);
     start_filling();
+    if (!flushed.empty()) {
+        put_in_place_and_report(flushed, true);
+    }
 }
 
-void Batch::catch_up(bool wait) {
-    if (flushing_.empty() || (!wait && !flushed_)) {
+void Batch::catch_up() {
+    if (flushing_.empty() || !flusher_.done()) {
         return;
     }
-    let_go_of_kept_files(*end_flush(flushing_));
+    end_flush(flushing_);
     put_in_place_and_report(flushing_, true);
     flushing_.clear();
     report_leading_outcomes();
 }
 
-// Where no thread can be had, the flush is made at once.
+// Where no thread can be had, the flush is made at once. A whole file system flushed holds the
+// renames made there before it began.
 void Batch::start_flush(std::unique_ptr<BatchFlush> flush, bool in_background) {
+    std::swap(renamed_, renamed_before_flush_);
     flush_ = std::move(flush);
     if (in_background) {
-        flusher_ = start_named_thread(flush_thread_name, [this] {
-            flush_->run();
-            flushed_ = true;
-        });
-    }
-    if (!flusher_.joinable()) {
+        flusher_.run([this] { flush_->run(); });
+    } else {
         flush_->run();
-        flushed_ = true;
     }
 }
 
-std::unique_ptr<BatchFlush> Batch::end_flush(std::vector<Entry>& entries) {
-    if (flusher_.joinable()) {
-        flusher_.join();
-    }
-    flushed_ = false;
+void Batch::end_flush(std::vector<Entry>& entries) {
+    flusher_.wait();
     take_flush(*flush_, entries);
-    return std::move(flush_);
+    let_go_of_flushed_renames(*flush_);
+    flush_.reset();
 }
 
 // Every outcome before the first file held is final, with nothing left ahead of it to report.
@@ -247,7 +241,8 @@ void Batch::put_in_place_all(std::vector<Entry>& entries, bool keep_old_files) {
             }
             if (entry.outcome == Outcome::converted &&
                 !put_in_place_alone(entry.held->durability)) {
-                directories_.changed(entry.held->target.directory.get(), entry.held->target.folder);
+                renamed_.folders.changed(entry.held->target.directory.get(),
+                                         entry.held->target.folder);
             } else if (entry.rename_short_of_room) {
                 last_short = &entry;
             } else if (entry.outcome != Outcome::converted) {
@@ -301,9 +296,9 @@ bool Batch::place_short_of_room(std::vector<Entry>& entries) {
 // being written (ext4 with data=writeback does so), and a power cut would bring back an old file
 // that holds other bytes. So the old files stay open, their blocks theirs, until then.
 void Batch::let_go_of_old_files(std::vector<Entry>& entries) {
-    directories_failed_ = !directories_.flush() || directories_failed_;
-    join_closer();
-    kept_old_files_.clear();
+    directories_failed_ = !renamed_.folders.flush() || directories_failed_;
+    closer_.wait();
+    renamed_.old_files.clear();
     for (Entry& entry : entries) {
         if (entry.held && !entry.rename_short_of_room) {
             entry.held.reset();  // the lock, the directory, and the old file go
@@ -314,25 +309,22 @@ void Batch::let_go_of_old_files(std::vector<Entry>& entries) {
 void Batch::keep_old_files_open(std::vector<Entry>& entries) {
     for (Entry& entry : entries) {
         if (entry.held) {
-            kept_old_files_.push_back(std::move(entry.held->input));
+            renamed_.old_files.push_back(std::move(entry.held->input));
             entry.held.reset();  // the directory goes; the work file went once in place
         }
     }
 }
 
-// A whole file system flushed holds the renames made there before: their folders need no flush of
-// their own. Folders elsewhere are flushed now, before the old files go.
-void Batch::let_go_of_kept_files(const BatchFlush& flush) {
+// The folders renamed into before the flush began, on file systems it did not flush whole, are
+// flushed now, before the old files go.
+void Batch::let_go_of_flushed_renames(const BatchFlush& flush) {
     for (const dev_t device : flush.flushed()) {
-        directories_.flushed_with(device);
+        renamed_before_flush_.folders.flushed_with(device);
     }
-    directories_failed_ = !directories_.flush() || directories_failed_;
-    join_closer();
-    closing_.swap(kept_old_files_);
-    closer_ = start_named_thread(close_thread_name, [this] { closing_.clear(); });
-    if (!closer_.joinable()) {
-        closing_.clear();
-    }
+    directories_failed_ = !renamed_before_flush_.folders.flush() || directories_failed_;
+    closer_.wait();
+    closing_.swap(renamed_before_flush_.old_files);
+    closer_.run([this] { closing_.clear(); });
 }
 
 // The work file stays open across the rename, so that the checks before it see the file that is

@@ -4,18 +4,17 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "directory_sync.hpp"
 #include "durability.hpp"
 #include "held_file.hpp"
+#include "helper_thread.hpp"
 #include "outcome.hpp"
 #include "signals.hpp"
 
@@ -70,12 +69,12 @@ class Batch {
     // writes a block they may have freed. A set being flushed in the background goes first.
     void commit();
     // Commits as `commit` does, but with the flush of the file systems on a thread of its own,
-    // while the next files are taken; `catch_up` puts the files in place once it is done. Where
-    // there is nothing to flush, or no thread to be had, this commits at once.
+    // while the next files are taken and the set flushed before is put in place; `catch_up` puts
+    // the files in place once it is done. Where there is nothing to flush, this commits at once.
     void commit_in_background();
     // Puts in place the set flushed in the background and reports its outcomes, then those
-    // recorded behind it, once its flush is done; waits for that when `wait`.
-    void catch_up(bool wait);
+    // recorded behind it, if its flush is done.
+    void catch_up();
 
   private:
     struct Entry {
@@ -86,19 +85,27 @@ class Batch {
         bool rename_short_of_room = false;
     };
 
+    // Renames not yet known to be on disk: the folders renamed into, and the old files, kept open
+    // so that their blocks stay theirs until then.
+    struct Renames {
+        explicit Renames(std::size_t most_folders) : folders(most_folders) {}
+        DirectorySync folders;
+        std::vector<UniqueFd> old_files;
+    };
+
     static BatchFlush flush_of(const std::vector<Entry>& entries);
     // Flushes the file systems `flush` names, on a thread of its own if `in_background`.
     void start_flush(std::unique_ptr<BatchFlush> flush, bool in_background);
-    // Waits for the flush started last, takes what it found into `entries`, and hands it back.
-    std::unique_ptr<BatchFlush> end_flush(std::vector<Entry>& entries);
+    // Waits for the flush started last, takes what it found into `entries`, and lets go of what
+    // it put on disk.
+    void end_flush(std::vector<Entry>& entries);
     void take_flush(const BatchFlush& flush, std::vector<Entry>& entries);
     void put_in_place_and_report(std::vector<Entry>& entries, bool keep_old_files);
     Outcome put_in_place(Entry& entry);
     Outcome swap_in(HeldFile& file);
     void put_in_place_all(std::vector<Entry>& entries, bool keep_old_files);
     void keep_old_files_open(std::vector<Entry>& entries);
-    void let_go_of_kept_files(const BatchFlush& flush);
-    void join_closer();
+    void let_go_of_flushed_renames(const BatchFlush& flush);
     void place_each(std::vector<Entry>& entries);
     bool place_short_of_room(std::vector<Entry>& entries);
     void let_go_of_old_files(std::vector<Entry>& entries);
@@ -106,28 +113,29 @@ class Batch {
     void start_filling();
 
     const HeldSignals& signals_;
-    DirectorySync directories_;
     DirectorySync removals_;  // folders a swapped-out old file was removed from since their flush
     Report report_;
     std::size_t most_files_;
     std::vector<Entry> entries_;  // the set being filled
-    // The set being flushed in the background, by `flusher_` through `flush_`, and whether that
-    // is done; the flusher reads only `flush_`, and sets only it and `flushed_`.
+    // The set being flushed in the background, by `flusher_` through `flush_`; the flusher uses
+    // only `flush_`.
     std::vector<Entry> flushing_;
     std::unique_ptr<BatchFlush> flush_;
-    std::atomic<bool> flushed_{false};
-    std::thread flusher_;
-    // The old files of the last set put in place in the background: kept open, so that their
-    // blocks stay theirs, until the renames are on disk, through the next set's flush. Then they
-    // are closed on `closer_`, which owns `closing_` until it is joined: the last close of a file
-    // replaced frees its blocks, which costs as much as a rename.
-    std::vector<UniqueFd> kept_old_files_;
+    // The renames made since the last flush began, and those made before the flush now running
+    // began, which its end puts on disk. A set is put in place while the next one is flushed, so
+    // that neither waits for the other. Old files let go of are closed on `closer_`, which owns
+    // `closing_` until its job is done: the last close of a file replaced frees its blocks, which
+    // costs as much as a rename.
+    Renames renamed_;
+    Renames renamed_before_flush_;
     std::vector<UniqueFd> closing_;
-    std::thread closer_;
     std::size_t held_files_ = 0;
     std::size_t held_to_flush_ = 0;  // held files whose durability needs a flush
     off_t held_bytes_ = 0;
     bool directories_failed_ = false;
+    // Last, so that they are done with their jobs before what the jobs use goes.
+    HelperThread flusher_{flush_thread_name};
+    HelperThread closer_{close_thread_name};
 };
 
 }  // namespace tessaran

@@ -23,8 +23,9 @@ namespace {
 // Descriptors kept for the standard streams, a caller's leftovers and the files being looked up.
 constexpr rlim_t spare_descriptors = 32;
 // A held file takes three (the file, its work file, its directory); a noted directory one. A file
-// converted ahead takes three as well.
-constexpr rlim_t descriptors_per_file = 4;
+// converted ahead takes three as well. A file put in place keeps its old file and its folder open
+// until its rename is on disk, which may be while two more sets are taken.
+constexpr rlim_t descriptors_per_file = 5;
 // Files held at once in each of the batch's two sets (the one being flushed, the one being
 // filled), at most, and as many again converted ahead.
 constexpr std::size_t most_files_at_once = 512;
@@ -117,7 +118,7 @@ Converter::Converter(const HeldSignals& signals, Report report)
       in_turn_(signals, std::move(report), batch_files(files_open_, window_)) {}
 
 void Converter::convert(const char* path) {
-    files_.convert(path, in_turn_, buffers_);
+    files_.convert(path, in_turn_, buffers_, folder_);
 }
 
 void Converter::convert_all(const char* const* paths, std::size_t count) {

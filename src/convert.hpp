@@ -51,6 +51,7 @@ class Converter {
     FileConverter files_;       // shared by every thread
     // Used by the caller's thread alone: the thread that converts in turn and owns the batch.
     ThreadBuffers buffers_;
+    LastFolder folder_;
     InTurn in_turn_;
 };
 

@@ -102,8 +102,9 @@ void FileConverter::name_all(const char* const* paths, std::size_t count) {
 // let go of has come back: one at a time, it would have had that room. A file system may give
 // back the room of files removed or replaced only once it commits them (btrfs does), so it is
 // flushed first.
-void FileConverter::convert(const char* path, Turn& turn, ThreadBuffers& buffers) {
-    std::optional<Result> result = attempt(path, turn, buffers);
+void FileConverter::convert(const char* path, Turn& turn, ThreadBuffers& buffers,
+                            LastFolder& folder) {
+    std::optional<Result> result = attempt(path, turn, buffers, folder);
     if (result && short_of_room(result->verdict)) {
         if (turn.make_way() == Step::wait_for_turn) {
             return;
@@ -112,7 +113,7 @@ void FileConverter::convert(const char* path, Turn& turn, ThreadBuffers& buffers
         if (locate(path, target, result->verdict)) {
             flush_file_system(target.directory.get());
         }
-        result = attempt(path, turn, buffers);
+        result = attempt(path, turn, buffers, folder);
     }
     if (result) {
         turn.hand_over(path, std::move(*result));
@@ -121,11 +122,12 @@ void FileConverter::convert(const char* path, Turn& turn, ThreadBuffers& buffers
 
 // Converts `path`, from the start again whenever its turn asks; none while it waits for its turn.
 // Memory that runs out fails the one file: what was made for it goes with the unwinding.
-std::optional<Result> FileConverter::attempt(const char* path, Turn& turn, ThreadBuffers& buffers) {
+std::optional<Result> FileConverter::attempt(const char* path, Turn& turn, ThreadBuffers& buffers,
+                                             LastFolder& folder) {
     try {
         buffers.make(signals_);
         for (;;) {
-            Try tried = convert_once(path, turn, buffers);
+            Try tried = convert_once(path, turn, buffers, folder);
             if (Result* result = std::get_if<Result>(&tried)) {
                 return std::move(*result);
             }
@@ -141,11 +143,11 @@ std::optional<Result> FileConverter::attempt(const char* path, Turn& turn, Threa
 // Finds, opens, locks and checks the file that `path` names, then converts it. A lease is waited
 // for as a lock is, with nothing held. By the time no other run holds the file, its name may lead
 // to another: then it is looked up again.
-FileConverter::Try FileConverter::convert_once(const char* path, Turn& turn,
-                                               ThreadBuffers& buffers) {
+FileConverter::Try FileConverter::convert_once(const char* path, Turn& turn, ThreadBuffers& buffers,
+                                               LastFolder& folder) {
     Target target;
     Verdict failure{Outcome::failed};
-    if (!locate(path, target, failure)) {
+    if (!locate(path, target, failure, folder)) {
         return ended(failure);
     }
     if (const Step found = turn.on_found(target); found != Step::go_on) {

@@ -89,15 +89,17 @@ class FileConverter {
     // The names of the run, kept by the caller: a file named in it is never taken for a leftover.
     void name_all(const char* const* paths, std::size_t count);
     // Converts the file named `path` and hands the result to `turn`, unless `turn` has it wait for
-    // its turn. Another run converting the same file is waited for, if its turn lets it.
-    void convert(const char* path, Turn& turn, ThreadBuffers& buffers);
+    // its turn. Another run converting the same file is waited for, if its turn lets it. `folder`
+    // is the calling thread's own, kept from file to file.
+    void convert(const char* path, Turn& turn, ThreadBuffers& buffers, LastFolder& folder);
 
   private:
     // What one try came to: the file's result, or the step its turn asked for instead.
     using Try = std::variant<Result, Step>;
 
-    std::optional<Result> attempt(const char* path, Turn& turn, ThreadBuffers& buffers);
-    Try convert_once(const char* path, Turn& turn, ThreadBuffers& buffers);
+    std::optional<Result> attempt(const char* path, Turn& turn, ThreadBuffers& buffers,
+                                  LastFolder& folder);
+    Try convert_once(const char* path, Turn& turn, ThreadBuffers& buffers, LastFolder& folder);
     std::optional<Try> lock(int input, Turn& turn);
     Try convert_locked(Target& target, UniqueFd& input, const struct stat& status, Turn& turn,
                        ThreadBuffers& buffers);

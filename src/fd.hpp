@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <utility>
 
 #include <dirent.h>
 
@@ -30,6 +31,19 @@ class UniqueFd {
 
   private:
     int fd_ = -1;
+};
+
+// A descriptor that several owners hold: closed when the last of them lets go.
+class SharedFd {
+  public:
+    SharedFd() = default;
+    explicit SharedFd(UniqueFd fd) : fd_(std::make_shared<const UniqueFd>(std::move(fd))) {}
+
+    int get() const { return fd_ ? fd_->get() : -1; }
+    explicit operator bool() const { return fd_ && *fd_; }
+
+  private:
+    std::shared_ptr<const UniqueFd> fd_;
 };
 
 // What names a file or folder for as long as it lives: its file system and its inode.

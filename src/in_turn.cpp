@@ -19,7 +19,7 @@ Step InTurn::make_way() {
 }
 
 void InTurn::hand_over(const char* path, Result result) {
-    batch_.catch_up(false);
+    batch_.catch_up();
     if (result.verdict.outcome == Outcome::converted) {
         batch_.hold(path, std::move(result.file));
     } else {

@@ -38,7 +38,7 @@ class InTurn final : public Turn {
     // Puts what the batch holds in place, and reports every outcome it has recorded.
     void commit() { batch_.commit(); }
     // Puts in place what was flushed in the background, if that flush is done.
-    void catch_up() { batch_.catch_up(false); }
+    void catch_up() { batch_.catch_up(); }
     // Commits what the batch holds, then flushes every directory a file was renamed into; false
     // if any could not be flushed.
     bool finish() { return batch_.finish(); }

@@ -31,21 +31,35 @@ bool read_link(int directory, const std::string& name, std::string& text) {
 }
 
 // The directory `directory` holds; none yet stands for the working directory.
-int at(const UniqueFd& directory) {
+int at(const SharedFd& directory) {
     return directory ? directory.get() : AT_FDCWD;
 }
 
+// What `path` names up to its last slash: the folder it names a file in; empty for none.
+std::string parent_of(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string()
+                                           : std::string(path.substr(0, slash == 0 ? 1 : slash));
+}
+
 // Moves `directory` to the one that `path`, taken relative to it, names a file in, and leaves
-// that file's name in `name`.
-bool step_into(std::string_view path, UniqueFd& directory, std::string& name) {
+// that file's name in `name`. Where `last` is given, its folder is taken if the path still leads
+// there.
+bool step_into(std::string_view path, SharedFd& directory, std::string& name,
+               const LastFolder* last) {
     const std::size_t slash = path.rfind('/');
     if (slash != std::string_view::npos) {
-        const std::string parent(path.substr(0, slash == 0 ? 1 : slash));
-        UniqueFd next(::openat(at(directory), parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (!next) {
-            return false;
+        const std::string parent = parent_of(path);
+        if (last != nullptr && last->leads_to(parent)) {
+            directory = last->directory;
+        } else {
+            UniqueFd next(
+                ::openat(at(directory), parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!next) {
+                return false;
+            }
+            directory = SharedFd(std::move(next));
         }
-        directory = std::move(next);
     }
     name = path.substr(slash == std::string_view::npos ? 0 : slash + 1);
     return true;
@@ -87,12 +101,24 @@ Verdict lookup_failure() {
     return {error == ENOENT || error == ENOTDIR ? Outcome::missing : Outcome::not_openable, error};
 }
 
+bool LastFolder::leads_to(const std::string& parent) const {
+    struct stat named {};
+    return directory && parent == path && ::stat(parent.c_str(), &named) == 0 &&
+           named.st_dev == folder.device && named.st_ino == folder.inode;
+}
+
 bool locate(const char* argument, Target& target, Verdict& failure) {
+    LastFolder none;
+    return locate(argument, target, failure, none);
+}
+
+bool locate(const char* argument, Target& target, Verdict& failure, LastFolder& last) {
     std::string path = argument;
-    UniqueFd directory;  // opened only once a name leads elsewhere than the working directory
+    SharedFd directory;  // opened only once a name leads elsewhere than the working directory
     std::string name;
     struct stat status {};
-    for (int hop = 0;; ++hop) {
+    int hop = 0;
+    for (;; ++hop) {
         if (path.empty()) {  // an empty name, or a link whose text is empty
             failure = {Outcome::missing};
             return false;
@@ -101,7 +127,7 @@ bool locate(const char* argument, Target& target, Verdict& failure) {
             failure = directory_path(at(directory), path);
             return false;
         }
-        if (!step_into(path, directory, name) ||
+        if (!step_into(path, directory, name, hop == 0 ? &last : nullptr) ||
             ::fstatat(at(directory), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
             failure = lookup_failure();
             return false;
@@ -124,16 +150,30 @@ bool locate(const char* argument, Target& target, Verdict& failure) {
         return false;
     }
     // Every later step works in the directory the file was found in, whatever happens to the
-    // working directory's name meanwhile.
+    // working directory's name meanwhile. This process never changes its working directory, so
+    // one opened before is that directory still.
     if (!directory) {
-        directory = UniqueFd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        directory = last.directory && last.path.empty()
+                        ? last.directory
+                        : SharedFd(UniqueFd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)));
     }
-    struct stat folder {};
-    if (!directory || ::fstat(directory.get(), &folder) != 0) {
+    if (!directory) {
         failure = lookup_failure();
         return false;
     }
-    target.folder = {folder.st_dev, folder.st_ino};
+    target.folder = last.folder;
+    if (directory.get() != last.directory.get()) {
+        struct stat folder {};
+        if (::fstat(directory.get(), &folder) != 0) {
+            failure = lookup_failure();
+            return false;
+        }
+        target.folder = {folder.st_dev, folder.st_ino};
+        // A folder reached through a link is not kept: the next name may not lead there.
+        if (hop == 0) {
+            last = {parent_of(path), directory, target.folder};
+        }
+    }
     target.directory = std::move(directory);
     target.name = std::move(name);
     return true;
