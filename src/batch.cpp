@@ -93,7 +93,12 @@ bool Batch::holds_inode(dev_t device, ino_t inode) const {
            std::any_of(entries_.begin(), entries_.end(), holds);
 }
 
+// The thread that flushes is made while the first set fills, so that it waits for the flush by
+// the time the set is full.
 void Batch::hold(const char* path, std::unique_ptr<HeldFile> file) {
+    if (held_files_ == most_files_ / 2) {
+        flusher_.start();
+    }
     held_bytes_ += std::min(file->start.st_size, most_held_bytes);  // a sparse file may be exabytes
     ++held_files_;
     held_to_flush_ += file->durability != Durability::none_needed ? 1 : 0;
@@ -322,9 +327,9 @@ void Batch::let_go_of_flushed_renames(const BatchFlush& flush) {
         renamed_before_flush_.folders.flushed_with(device);
     }
     directories_failed_ = !renamed_before_flush_.folders.flush() || directories_failed_;
-    closer_.wait();
-    closing_.swap(renamed_before_flush_.old_files);
-    closer_.run([this] { closing_.clear(); });
+    auto closing = std::make_shared<std::vector<UniqueFd>>();
+    closing->swap(renamed_before_flush_.old_files);
+    closer_.run([closing] { closing->clear(); });
 }
 
 // The work file stays open across the rename, so that the checks before it see the file that is

@@ -123,12 +123,10 @@ class Batch {
     std::unique_ptr<BatchFlush> flush_;
     // The renames made since the last flush began, and those made before the flush now running
     // began, which its end puts on disk. A set is put in place while the next one is flushed, so
-    // that neither waits for the other. Old files let go of are closed on `closer_`, which owns
-    // `closing_` until its job is done: the last close of a file replaced frees its blocks, which
-    // costs as much as a rename.
+    // that neither waits for the other. Old files let go of are closed on `closer_`: the last
+    // close of a file replaced frees its blocks, which costs as much as a rename.
     Renames renamed_;
     Renames renamed_before_flush_;
-    std::vector<UniqueFd> closing_;
     std::size_t held_files_ = 0;
     std::size_t held_to_flush_ = 0;  // held files whose durability needs a flush
     off_t held_bytes_ = 0;

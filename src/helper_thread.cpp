@@ -19,19 +19,21 @@ HelperThread::~HelperThread() {
     thread_.join();
 }
 
-void HelperThread::run(std::function<void()> job) {
-    wait();
+void HelperThread::start() {
     if (!thread_.joinable()) {
         thread_ = start_named_thread(name_, [this] { serve(); });
     }
+}
+
+void HelperThread::run(std::function<void()> job) {
+    start();
     if (!thread_.joinable()) {
         job();
         return;
     }
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        job_ = std::move(job);
-        running_ = true;
+        jobs_.push_back(std::move(job));
         done_ = false;
     }
     changed_.notify_all();
@@ -39,24 +41,25 @@ void HelperThread::run(std::function<void()> job) {
 
 void HelperThread::wait() {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !running_; });
+    changed_.wait(lock, [this] { return jobs_.empty() && !running_; });
 }
 
-// A job given before the end is done before the thread ends.
+// Every job given before the end is done before the thread ends.
 void HelperThread::serve() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return job_ || ending_; });
-        if (!job_) {
+        changed_.wait(lock, [this] { return !jobs_.empty() || ending_; });
+        if (jobs_.empty()) {
             return;
         }
-        const std::function<void()> job = std::move(job_);
-        job_ = nullptr;
+        const std::function<void()> job = std::move(jobs_.front());
+        jobs_.pop_front();
+        running_ = true;
         lock.unlock();
         job();
         lock.lock();
         running_ = false;
-        done_ = true;
+        done_ = jobs_.empty();
         changed_.notify_all();
     }
 }
