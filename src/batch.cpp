@@ -79,7 +79,8 @@ bool Batch::holds_work_name(const std::string& name) const {
     const auto named = [&name](const Entry& entry) {
         return entry.held && entry.held->work.name() == name;
     };
-    return std::any_of(flushing_.begin(), flushing_.end(), named) ||
+    return std::any_of(placing_.begin(), placing_.end(), named) ||
+           std::any_of(flushing_.begin(), flushing_.end(), named) ||
            std::any_of(entries_.begin(), entries_.end(), named);
 }
 
@@ -89,7 +90,8 @@ bool Batch::holds_inode(dev_t device, ino_t inode) const {
                ((entry.held->start.st_dev == device && entry.held->start.st_ino == inode) ||
                 (entry.held->written.st_dev == device && entry.held->written.st_ino == inode));
     };
-    return std::any_of(flushing_.begin(), flushing_.end(), holds) ||
+    return std::any_of(placing_.begin(), placing_.end(), holds) ||
+           std::any_of(flushing_.begin(), flushing_.end(), holds) ||
            std::any_of(entries_.begin(), entries_.end(), holds);
 }
 
@@ -106,7 +108,7 @@ void Batch::hold(const char* path, std::unique_ptr<HeldFile> file) {
 }
 
 void Batch::record(const char* path, Outcome outcome) {
-    if (entries_.empty() && flushing_.empty()) {
+    if (entries_.empty() && flushing_.empty() && placing_.empty()) {
         report_(path, outcome);
         return;
     }
@@ -117,6 +119,7 @@ void Batch::record(const char* path, Outcome outcome) {
 // set flushed in the background, this set's flush goes on while that one is put in place; the
 // folders renamed into are then flushed for both.
 void Batch::commit() {
+    finish_placing();
     if (!flushing_.empty()) {
         end_flush(flushing_);
     }
@@ -137,33 +140,57 @@ void Batch::commit() {
 }
 
 // The set flushed before is put in place while this one is flushed: its renames are then put on
-// disk by the flush after.
+// disk by the flush after. What is left of the set before that waits no longer than this flush's
+// start.
 void Batch::commit_in_background() {
     auto flush = std::make_unique<BatchFlush>(flush_of(entries_));
     if (signals_.pending() != 0 || !flush->needed()) {
         return commit();
     }
+    std::vector<Entry> flushed;
     if (!flushing_.empty()) {
         end_flush(flushing_);
+        flushed.swap(flushing_);
     }
     start_flush(std::move(flush), true);
-    std::vector<Entry> flushed;
-    flushed.swap(flushing_);
     flushing_.swap(entries_);
     start_filling();
-    if (!flushed.empty()) {
-        put_in_place_and_report(flushed, true);
-    }
+    finish_placing();
+    placing_.swap(flushed);
 }
 
-void Batch::catch_up() {
-    if (flushing_.empty() || !flusher_.done()) {
+bool Batch::catch_up(std::size_t most) {
+    if (placing_.empty() && !flushing_.empty() && flusher_.done()) {
+        end_flush(flushing_);
+        placing_.swap(flushing_);
+    }
+    place_some(most);
+    return !placing_.empty();
+}
+
+// Renames in the order named, a few at a time; the checks and retries that need the whole set
+// come once all are made.
+void Batch::place_some(std::size_t most) {
+    for (std::size_t placed = 0; next_to_place_ < placing_.size() && placed < most;
+         ++next_to_place_) {
+        Entry& entry = placing_[next_to_place_];
+        if (entry.held) {
+            entry.outcome = signals_.pending() != 0 ? Outcome::interrupted : put_in_place(entry);
+            ++placed;
+        }
+    }
+    if (placing_.empty() || next_to_place_ < placing_.size()) {
         return;
     }
-    end_flush(flushing_);
-    put_in_place_and_report(flushing_, true);
-    flushing_.clear();
-    report_leading_outcomes();
+    settle_placed(placing_, true);
+    for (const Entry& entry : placing_) {
+        report_(entry.path, entry.outcome);
+    }
+    placing_.clear();
+    next_to_place_ = 0;
+    if (flushing_.empty()) {
+        report_leading_outcomes();
+    }
 }
 
 // Where no thread can be had, the flush is made at once. A whole file system flushed holds the
@@ -230,14 +257,18 @@ void Batch::put_in_place_and_report(std::vector<Entry>& entries, bool keep_old_f
     }
 }
 
+void Batch::put_in_place_all(std::vector<Entry>& entries, bool keep_old_files) {
+    place_each(entries);
+    settle_placed(entries, keep_old_files);
+}
+
 // A rename short of room is tried again once every other file of the batch is in place and its
 // old file gone: one at a time, it would have had that room, as a write short of room would. The
 // old files' room may come back only once the file system commits their removal, so it is flushed
 // first. Where a retry places nothing, the last file short of room is given up, its work file's
 // room with it, and the rest tried again. Where `keep_old_files`, and none ran short, the old files
 // are kept until the next set's flush puts the renames on disk, rather than a flush of their own.
-void Batch::put_in_place_all(std::vector<Entry>& entries, bool keep_old_files) {
-    place_each(entries);
+void Batch::settle_placed(std::vector<Entry>& entries, bool keep_old_files) {
     for (bool placed = true;;) {
         Entry* last_short = nullptr;
         for (Entry& entry : entries) {
@@ -338,8 +369,10 @@ Outcome Batch::put_in_place(Entry& entry) {
     HeldFile& file = *entry.held;
     entry.rename_short_of_room = false;
     // Someone else who opened the work file could read or write the converted file through it.
+    // Under a lease, no one has opened it since this run made it, so no one has written to it.
     if (entry.flush_failed || changed_since(file.input.get(), file.start) ||
-        written_to_since(file.work.fd(), file.written) || file.work.opened_by_others() ||
+        file.work.opened_by_others() ||
+        (!file.work.leased() && written_to_since(file.work.fd(), file.written)) ||
         !still_named(entry.path, file.start)) {
         return Outcome::failed;
     }

@@ -43,7 +43,7 @@ class Batch {
     // Whether committing it now costs no flush of a file system, nor a wait for one: every file
     // held lies where nothing survives a power cut anyway.
     bool free_to_commit() const {
-        return !entries_.empty() && held_to_flush_ == 0 && flushing_.empty();
+        return !entries_.empty() && held_to_flush_ == 0 && flushing_.empty() && placing_.empty();
     }
     // Whether a held work file, in any directory, is named `name`.
     bool holds_work_name(const std::string& name) const;
@@ -66,15 +66,16 @@ class Batch {
     // into, then reports every outcome. A file whose flush, check or rename fails alone fails.
     // Once a held signal has arrived, no more renames: each file not yet put in place keeps its
     // old content, and its work file is removed. The renames are on disk before the next batch
-    // writes a block they may have freed. A set being flushed in the background goes first.
+    // writes a block they may have freed. The sets flushed in the background go first.
     void commit();
     // Commits as `commit` does, but with the flush of the file systems on a thread of its own,
-    // while the next files are taken and the set flushed before is put in place; `catch_up` puts
-    // the files in place once it is done. Where there is nothing to flush, this commits at once.
+    // while the next files are taken and the set flushed before is put in place, a few files at a
+    // time (see `catch_up`). Where there is nothing to flush, this commits at once.
     void commit_in_background();
-    // Puts in place the set flushed in the background and reports its outcomes, then those
-    // recorded behind it, if its flush is done.
-    void catch_up();
+    // Puts up to `most` more files in place, of the set flushed in the background, once its flush
+    // is done; once all are, reports its outcomes, then those recorded behind it. Whether any of
+    // that set is left to put in place.
+    bool catch_up(std::size_t most);
 
   private:
     struct Entry {
@@ -104,6 +105,9 @@ class Batch {
     Outcome put_in_place(Entry& entry);
     Outcome swap_in(HeldFile& file);
     void put_in_place_all(std::vector<Entry>& entries, bool keep_old_files);
+    void settle_placed(std::vector<Entry>& entries, bool keep_old_files);
+    void place_some(std::size_t most);
+    void finish_placing() { place_some(static_cast<std::size_t>(-1)); }
     void keep_old_files_open(std::vector<Entry>& entries);
     void let_go_of_flushed_renames(const BatchFlush& flush);
     void place_each(std::vector<Entry>& entries);
@@ -118,9 +122,12 @@ class Batch {
     std::size_t most_files_;
     std::vector<Entry> entries_;  // the set being filled
     // The set being flushed in the background, by `flusher_` through `flush_`; the flusher uses
-    // only `flush_`.
+    // only `flush_`. The set flushed before it is put in place a few files at a time, from
+    // `next_to_place_` on, so that the set being filled does not wait for all of it.
     std::vector<Entry> flushing_;
     std::unique_ptr<BatchFlush> flush_;
+    std::vector<Entry> placing_;
+    std::size_t next_to_place_ = 0;
     // The renames made since the last flush began, and those made before the flush now running
     // began, which its end puts on disk. A set is put in place while the next one is flushed, so
     // that neither waits for the other. Old files let go of are closed on `closer_`: the last

@@ -24,12 +24,13 @@ namespace {
 constexpr rlim_t spare_descriptors = 32;
 // A held file takes three (the file, its work file, its directory); a noted directory one. A file
 // converted ahead takes three as well. A file put in place keeps its old file and its folder open
-// until its rename is on disk, which may be while two more sets are taken.
+// until its rename is on disk, through the next set's flush.
 constexpr rlim_t descriptors_per_file = 5;
-// Files held at once in each of the batch's two sets (the one being flushed, the one being
-// filled), at most, and as many again converted ahead.
+// Files held at once in each of the batch's three sets (the one being put in place, the one being
+// flushed, the one being filled), at most, and as many again converted ahead.
 constexpr std::size_t most_files_at_once = 512;
-constexpr std::size_t most_files_open = 3 * most_files_at_once;
+constexpr std::size_t batch_sets = 3;
+constexpr std::size_t most_files_open = (batch_sets + 1) * most_files_at_once;
 // Threads converting ahead, at most.
 constexpr int most_threads = 8;
 // On several threads, the chunk buffers of a run share this much, so that its memory is the same
@@ -70,16 +71,19 @@ std::size_t threads_to_use() {
     return static_cast<std::size_t>(std::clamp(CPU_COUNT(&allowed), 1, most_threads));
 }
 
-// How many files may be converted ahead: none on one thread; else a third of the files that may be
-// open, the rest held by the batch's two sets.
+// How many files may be converted ahead: none on one thread; else a quarter of the files that may
+// be open, the rest held by the batch's sets.
 std::size_t window_for(std::size_t threads, std::size_t files) {
-    return threads > 1 && files >= 6 ? files - 2 * std::min(files / 3, most_files_at_once) : 0;
+    constexpr std::size_t shares = batch_sets + 1;
+    return threads > 1 && files >= 2 * shares
+               ? files - batch_sets * std::min(files / shares, most_files_at_once)
+               : 0;
 }
 
-// How many files each of the batch's two sets may hold, of the `files` that may be open, besides
-// the `window` converted ahead.
+// How many files each of the batch's sets may hold, of the `files` that may be open, besides the
+// `window` converted ahead.
 std::size_t batch_files(std::size_t files, std::size_t window) {
-    return std::clamp<std::size_t>((files - window) / 2, 1, most_files_at_once);
+    return std::clamp<std::size_t>((files - window) / batch_sets, 1, most_files_at_once);
 }
 
 // The chunk size of every thread of a run on `threads` threads: one set of chunk buffers for each
@@ -148,9 +152,10 @@ void Converter::convert_all(const char* const* paths, std::size_t count) {
 void Converter::convert_with(Pipeline& pipeline, const char* const* paths, std::size_t count) {
     pipeline.start(paths, count, 0);
     for (std::size_t next = 0; next < count; ++next) {
-        // Rather than wait, put in place what costs no flush, or no more, to put in place.
+        // Rather than wait, put in place what is flushed, or costs no flush to put in place.
         if (!pipeline.next_ready()) {
-            in_turn_.catch_up();
+            while (in_turn_.catch_up() && !pipeline.next_ready()) {
+            }
             if (in_turn_.free_to_commit()) {
                 in_turn_.commit();
             }

@@ -37,8 +37,9 @@ class InTurn final : public Turn {
     bool free_to_commit() const { return batch_.free_to_commit(); }
     // Puts what the batch holds in place, and reports every outcome it has recorded.
     void commit() { batch_.commit(); }
-    // Puts in place what was flushed in the background, if that flush is done.
-    void catch_up() { batch_.catch_up(); }
+    // Puts a few more files in place of the set flushed in the background, if its flush is done;
+    // whether any of that set is left to put in place.
+    bool catch_up();
     // Commits what the batch holds, then flushes every directory a file was renamed into; false
     // if any could not be flushed.
     bool finish() { return batch_.finish(); }

@@ -694,15 +694,15 @@ TEST(Sweep, EachDirectoryIsFlushedAfterItsRenames) {
         {true, 1100, 4},
     };
     testing_util::RowSkips skips;
-    // Batches of 512 files: the runs may hold 6,176 files open, however many their user may.
+    // Batches of 512 files: the runs may hold 10,272 files open, however many their user may.
     struct rlimit open_files {};
     ::getrlimit(RLIMIT_NOFILE, &open_files);
     const rlim_t own_limit = open_files.rlim_cur;
-    open_files.rlim_cur = 6176;
+    open_files.rlim_cur = 10272;
     for (const Row& row : rows) {
         if (open_files.rlim_max < open_files.rlim_cur ||
             ::setrlimit(RLIMIT_NOFILE, &open_files) != 0) {
-            skips.add("cannot hold 6,176 files open here");
+            skips.add("cannot hold 10,272 files open here");
             continue;
         }
         const ScratchDir image;
