@@ -358,6 +358,9 @@ void Batch::let_go_of_flushed_renames(const BatchFlush& flush) {
         renamed_before_flush_.folders.flushed_with(device);
     }
     directories_failed_ = !renamed_before_flush_.folders.flush() || directories_failed_;
+    if (renamed_before_flush_.old_files.empty()) {
+        return;
+    }
     auto closing = std::make_shared<std::vector<UniqueFd>>();
     closing->swap(renamed_before_flush_.old_files);
     closer_.run([closing] { closing->clear(); });
