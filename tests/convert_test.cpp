@@ -95,6 +95,18 @@ TEST_F(ConvertTest, WorkFileStaysInTheFilesDirectory) {
         EXPECT_EQ(names(), std::vector<std::string>{"sub"}) << path;
         EXPECT_EQ(names("sub"), std::vector<std::string>{"a.xml"}) << path;
     }
+    // The folder a name leads to is looked up again for each name: moved away between two names,
+    // and another put in its place, the second name is the new folder's file.
+    ::mkdir((dir / "sub/in").c_str(), 0755);
+    write_file(dir / "sub/in/a.xml", layout_before);
+    EXPECT_EQ(convert(dir / "sub/in/a.xml"), Outcome::converted);
+    EXPECT_EQ(::rename((dir / "sub/in").c_str(), (dir / "sub/was").c_str()), 0);
+    ::mkdir((dir / "sub/in").c_str(), 0755);
+    write_file(dir / "sub/in/a.xml", layout_before);
+    write_file(dir / "sub/was/a.xml", layout_before);
+    EXPECT_EQ(convert(dir / "sub/in/a.xml"), Outcome::converted);
+    EXPECT_EQ(read_file(dir / "sub/in/a.xml"), layout_after);
+    EXPECT_EQ(read_file(dir / "sub/was/a.xml"), layout_before);
 }
 
 // Runs the tool as the unprivileged user nobody, where setpriv is at hand.
