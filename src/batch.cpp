@@ -75,7 +75,11 @@ bool Batch::full() const {
            entries_.size() >= most_entries;
 }
 
+// Asked for every file taken in turn: most names could be no work file's, and need no look.
 bool Batch::holds_work_name(const std::string& name) const {
+    if (!could_be_work_name(name)) {
+        return false;
+    }
     const auto named = [&name](const Entry& entry) {
         return entry.held && entry.held->work.name() == name;
     };
