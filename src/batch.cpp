@@ -347,7 +347,9 @@ void Batch::let_go_of_old_files(std::vector<Entry>& entries) {
             closing->push_back(std::move(entry.held->input));
         }
     }
-    closer_.run([closing] { closing->clear(); });
+    if (!closing->empty()) {
+        closer_.run([closing] { closing->clear(); });
+    }
     for (Entry& entry : entries) {
         if (entry.held && !entry.rename_short_of_room) {
             entry.held.reset();  // the lock, the directory, and the old file go
