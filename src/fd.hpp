@@ -37,13 +37,15 @@ class UniqueFd {
 class SharedFd {
   public:
     SharedFd() = default;
-    explicit SharedFd(UniqueFd fd) : fd_(std::make_shared<const UniqueFd>(std::move(fd))) {}
+    explicit SharedFd(UniqueFd fd)
+        : owner_(std::make_shared<const UniqueFd>(std::move(fd))), fd_(owner_->get()) {}
 
-    int get() const { return fd_ ? fd_->get() : -1; }
-    explicit operator bool() const { return fd_ && *fd_; }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
 
   private:
-    std::shared_ptr<const UniqueFd> fd_;
+    std::shared_ptr<const UniqueFd> owner_;
+    int fd_ = -1;
 };
 
 // What names a file or folder for as long as it lives: its file system and its inode.
